@@ -1,0 +1,218 @@
+#pragma once
+// Small RAII owners for the platform's handles, keys and allocations. Each owner
+// knows the one value that means "empty" for its kind, so no caller compares a
+// handle against the wrong sentinel.
+
+#include <windows.h>
+#include <oleauto.h>
+#include <objbase.h>
+
+#include <utility>
+
+namespace platform {
+
+template <typename Traits> class UniqueResource {
+public:
+    using Type = typename Traits::Type;
+
+    UniqueResource() noexcept : m_value(Traits::Invalid()) {}
+    explicit UniqueResource(Type value) noexcept : m_value(value) {}
+    UniqueResource(UniqueResource&& other) noexcept : m_value(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+    ~UniqueResource() { reset(); }
+
+    Type get() const noexcept { return m_value; }
+    bool valid() const noexcept { return m_value != Traits::Invalid(); }
+    explicit operator bool() const noexcept { return valid(); }
+
+    // Closes what is held and hands out the slot for an out-parameter.
+    Type* put() noexcept {
+        reset();
+        return &m_value;
+    }
+    Type release() noexcept {
+        Type value = m_value;
+        m_value = Traits::Invalid();
+        return value;
+    }
+    // Closes the held value; the close result is returned for the few callers
+    // that must look at it.
+    bool reset(Type value = Traits::Invalid()) noexcept {
+        bool ok = true;
+        if (m_value != Traits::Invalid())
+            ok = Traits::Close(m_value);
+        m_value = value;
+        return ok;
+    }
+
+private:
+    Type m_value;
+};
+
+struct FileHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool Close(Type h) noexcept { return CloseHandle(h) != FALSE; }
+};
+struct HandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return nullptr; }
+    static bool Close(Type h) noexcept { return CloseHandle(h) != FALSE; }
+};
+struct RegKeyTraits {
+    using Type = HKEY;
+    static Type Invalid() noexcept { return nullptr; }
+    static bool Close(Type h) noexcept { return RegCloseKey(h) == ERROR_SUCCESS; }
+};
+struct ModuleTraits {
+    using Type = HMODULE;
+    static Type Invalid() noexcept { return nullptr; }
+    static bool Close(Type h) noexcept { return FreeLibrary(h) != FALSE; }
+};
+struct BstrTraits {
+    using Type = BSTR;
+    static Type Invalid() noexcept { return nullptr; }
+    static bool Close(Type s) noexcept {
+        SysFreeString(s);
+        return true;
+    }
+};
+
+// INVALID_HANDLE_VALUE is empty: CreateFile's failure value.
+using UniqueFile = UniqueResource<FileHandleTraits>;
+// NULL is empty: events, threads, processes.
+using UniqueHandle = UniqueResource<HandleTraits>;
+using UniqueHKey = UniqueResource<RegKeyTraits>;
+using UniqueModule = UniqueResource<ModuleTraits>;
+using UniqueBstr = UniqueResource<BstrTraits>;
+
+// A block from the COM task allocator.
+template <typename T> class CoTaskMemPtr {
+public:
+    CoTaskMemPtr() noexcept = default;
+    explicit CoTaskMemPtr(T* p) noexcept : m_p(p) {}
+    CoTaskMemPtr(CoTaskMemPtr&& other) noexcept : m_p(other.release()) {}
+    CoTaskMemPtr& operator=(CoTaskMemPtr&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    CoTaskMemPtr(const CoTaskMemPtr&) = delete;
+    CoTaskMemPtr& operator=(const CoTaskMemPtr&) = delete;
+    ~CoTaskMemPtr() { reset(); }
+
+    T* get() const noexcept { return m_p; }
+    T** put() noexcept {
+        reset();
+        return &m_p;
+    }
+    T* release() noexcept { return std::exchange(m_p, nullptr); }
+    void reset(T* p = nullptr) noexcept {
+        if (m_p != nullptr)
+            CoTaskMemFree(m_p);
+        m_p = p;
+    }
+
+private:
+    T* m_p = nullptr;
+};
+
+// An interface pointer that holds one reference.
+template <typename T> class ComPtr {
+public:
+    ComPtr() noexcept = default;
+    ComPtr(std::nullptr_t) noexcept {}
+    // Takes a new reference.
+    explicit ComPtr(T* p) noexcept : m_p(p) {
+        if (m_p != nullptr)
+            m_p->AddRef();
+    }
+    ComPtr(const ComPtr& other) noexcept : ComPtr(other.m_p) {}
+    ComPtr(ComPtr&& other) noexcept : m_p(other.detach()) {}
+    ComPtr& operator=(ComPtr other) noexcept {
+        std::swap(m_p, other.m_p);
+        return *this;
+    }
+    ~ComPtr() { reset(); }
+
+    // Adopts a reference that the caller already owns.
+    static ComPtr Attach(T* p) noexcept {
+        ComPtr result;
+        result.m_p = p;
+        return result;
+    }
+
+    T* get() const noexcept { return m_p; }
+    T* operator->() const noexcept { return m_p; }
+    explicit operator bool() const noexcept { return m_p != nullptr; }
+    T** put() noexcept {
+        reset();
+        return &m_p;
+    }
+    void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+    T* detach() noexcept { return std::exchange(m_p, nullptr); }
+    void reset() noexcept {
+        if (m_p != nullptr)
+            std::exchange(m_p, nullptr)->Release();
+    }
+
+    template <typename U> HRESULT As(ComPtr<U>& out) const noexcept {
+        return m_p->QueryInterface(__uuidof(U), out.put_void());
+    }
+
+private:
+    T* m_p = nullptr;
+};
+
+// A VARIANT cleared on every way out.
+class UniqueVariant {
+public:
+    UniqueVariant() noexcept { VariantInit(&m_v); }
+    UniqueVariant(const UniqueVariant&) = delete;
+    UniqueVariant& operator=(const UniqueVariant&) = delete;
+    ~UniqueVariant() { VariantClear(&m_v); }
+    VARIANT* get() noexcept { return &m_v; }
+    const VARIANT* get() const noexcept { return &m_v; }
+    VARIANT* operator->() noexcept { return &m_v; }
+    VARIANT* put() noexcept {
+        VariantClear(&m_v);
+        return &m_v;
+    }
+
+private:
+    VARIANT m_v;
+};
+
+// A critical section that lives as long as its owner.
+class CriticalSection {
+public:
+    CriticalSection() noexcept { InitializeCriticalSection(&m_cs); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+    ~CriticalSection() { DeleteCriticalSection(&m_cs); }
+    void Enter() noexcept { EnterCriticalSection(&m_cs); }
+    void Leave() noexcept { LeaveCriticalSection(&m_cs); }
+
+private:
+    CRITICAL_SECTION m_cs;
+};
+
+// Holds a critical section for one scope.
+template <typename Lockable> class ScopedLock {
+public:
+    explicit ScopedLock(Lockable& lock) noexcept : m_lock(lock) { m_lock.Enter(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+    ~ScopedLock() { m_lock.Leave(); }
+
+private:
+    Lockable& m_lock;
+};
+
+} // namespace platform

@@ -1,0 +1,138 @@
+# Shared by scripts/test.sh, scripts/demo.sh and scripts/bench.sh: installs what is
+# missing, builds both trees, prepares a Wine prefix with COM ports on null-modem
+# pty pairs, and stops everything it started by process id.
+# Source it; then call bench_* functions. Set BUILD_DIR before sourcing to use
+# another build folder (default: <repo>/build).
+
+REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$REPO_DIR/build}
+BENCH_PIDS=()
+BENCH_CLEANED=0
+
+bench_log() { printf '%s\n' "$*" >&2; }
+
+BENCH_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwine-dev wine wine32 wine64
+    socat xvfb xauth imagemagick cmake ninja-build googletest nsis procps python3)
+
+# Installs the Debian packages the bench needs; does nothing when all are there.
+bench_install() {
+    local missing=()
+    local p
+    for p in "${BENCH_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    bench_log "Installing: ${missing[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# bench_build: configures and builds build/win32 and build/win64.
+bench_build() {
+    local arch tree
+    for arch in i686:win32 x86_64:win64; do
+        tree=$BUILD_DIR/${arch#*:}
+        if [ ! -f "$tree/build.ninja" ]; then
+            cmake -S "$REPO_DIR" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+                -DCMAKE_TOOLCHAIN_FILE="$REPO_DIR/cmake/toolchain-${arch%%:*}.cmake" >/dev/null || return 1
+        fi
+        cmake --build "$tree" -- -k 0 || return 1
+    done
+}
+
+# Wine environment for everything started after this.
+bench_wine_env() {
+    export WINEPREFIX=${WINEPREFIX:-$BUILD_DIR/wineprefix}
+    export WINEARCH=win64
+    export WINEDEBUG=${WINEDEBUG:--all}
+    export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+}
+
+_bench_track() { BENCH_PIDS+=("$1"); }
+
+# Starts Xvfb on a free display and exports DISPLAY. Must run before the wineserver.
+bench_start_xvfb() {
+    local n
+    for n in $(seq 90 140); do
+        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
+    done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    _bench_track $!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 1 50); do
+        [ -e "/tmp/.X11-unix/X$n" ] && return 0
+        sleep 0.1
+    done
+    bench_log "Xvfb did not start on :$n"
+    return 1
+}
+
+# Creates the prefix once (cached under the build folder) and starts one
+# persistent wineserver for the whole run.
+bench_start_wine() {
+    bench_wine_env
+    mkdir -p "$WINEPREFIX"
+    wineserver -f -p >/dev/null 2>&1 &
+    _bench_track $!
+    if [ ! -f "$WINEPREFIX/.bench-ready" ]; then
+        bench_log "Preparing the Wine prefix $WINEPREFIX"
+        wineboot -i >/dev/null 2>&1
+        # Without a window manager Wine draws dialog frames itself when unmanaged.
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+        touch "$WINEPREFIX/.bench-ready"
+    fi
+    # No COM1 to COM4: tests rely on those ports not existing.
+    local n
+    for n in 1 2 3 4; do rm -f "$WINEPREFIX/dosdevices/com$n"; done
+    wine reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
+}
+
+# bench_pair A B: a null-modem pair between COMa and COMb of the prefix.
+bench_pair() {
+    local a=$1 b=$2 dir=$BUILD_DIR/ports
+    mkdir -p "$dir"
+    rm -f "$dir/com$a" "$dir/com$b"
+    socat pty,raw,echo=0,link="$dir/com$a" pty,raw,echo=0,link="$dir/com$b" >/dev/null 2>&1 &
+    _bench_track $!
+    echo $! >"$dir/pair-$a-$b.pid"
+    local i
+    for i in $(seq 1 50); do
+        [ -e "$dir/com$a" ] && [ -e "$dir/com$b" ] && break
+        sleep 0.1
+    done
+    ln -sfn "$dir/com$a" "$WINEPREFIX/dosdevices/com$a"
+    ln -sfn "$dir/com$b" "$WINEPREFIX/dosdevices/com$b"
+}
+
+# Stops everything this run started, newest first, by process id.
+bench_cleanup() {
+    [ "$BENCH_CLEANED" = 1 ] && return 0
+    BENCH_CLEANED=1
+    if [ -n "${WINEPREFIX:-}" ]; then
+        wineserver -k >/dev/null 2>&1 || true
+    fi
+    local i pid
+    for ((i = ${#BENCH_PIDS[@]} - 1; i >= 0; i--)); do
+        pid=${BENCH_PIDS[$i]}
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${BENCH_PIDS[@]}"; do
+        for i in $(seq 1 30); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -9 "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    BENCH_PIDS=()
+}
+
+bench_trap() {
+    trap 'bench_cleanup' EXIT
+    trap 'bench_cleanup; exit 130' INT
+    trap 'bench_cleanup; exit 143' TERM
+}

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds both bitnesses, prepares
+# the Wine bench (prefix, wineserver, Xvfb, COM ports on null-modem pairs), runs
+# every test program and test script of both bitnesses, and stops all it started.
+# Usage: scripts/test.sh [name-filter]   (e.g. "serial" runs only *serial* tests)
+set -u
+. "$(dirname "$0")/lib/bench.sh"
+bench_trap
+
+filter=${1:-}
+started=$(date +%s)
+bench_install || { echo "package installation failed"; exit 1; }
+bench_build || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+
+bench_start_xvfb || exit 1
+bench_start_wine
+bench_pair 5 6
+bench_pair 7 8
+export FOCUSER_BENCH_PORTS=$BUILD_DIR/ports
+
+logs=$BUILD_DIR/test-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+passed=0
+failed=0
+failures=()
+
+# Counts one program's GoogleTest results; a program that ends without a
+# summary (crash, watchdog) counts as one failure more.
+count_gtest() {
+    local log=$1 rc=$2 p f
+    p=$(tr -d '\r' <"$log" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' | tail -n 1)
+    f=$(tr -d '\r' <"$log" | sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' | tail -n 1)
+    p=${p:-0}
+    f=${f:-0}
+    if [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then f=1; fi
+    passed=$((passed + p))
+    failed=$((failed + f))
+    last_passed=$p
+    last_failed=$f
+}
+
+for bits in 32 64; do
+    for exe in "$BUILD_DIR/win$bits/tests/"*_tests.exe; do
+        [ -e "$exe" ] || continue
+        name=$(basename "$exe" .exe)
+        [ -n "$filter" ] && [[ "$name" != *"$filter"* ]] && continue
+        log=$logs/win$bits-$name.log
+        t0=$(date +%s%N)
+        (cd "$(dirname "$exe")" && wine "$exe" >"$log" 2>&1)
+        rc=$?
+        count_gtest "$log" $rc
+        p=$last_passed
+        f=$last_failed
+        ms=$((($(date +%s%N) - t0) / 1000000))
+        t=$((ms / 1000)).$((ms % 1000 / 100))
+        if [ "$f" -eq 0 ]; then
+            printf 'ok    win%s %-28s %4s passed  %6ss\n' "$bits" "$name" "$p" "$t"
+        else
+            printf 'FAIL  win%s %-28s %4s passed %3s failed %6ss (log: %s)\n' "$bits" "$name" "$p" "$f" "$t" "$log"
+            tr -d '\r' <"$log" | grep -E '^\[  FAILED  \]|Failure|WATCHDOG|error' | head -n 30 | sed 's/^/      /'
+            failures+=("win$bits $name")
+        fi
+    done
+done
+
+# Test scripts (end-to-end, installer, reliability): tests/**/*_test.sh, each one
+# test, run with the bench's environment.
+while IFS= read -r script; do
+    name=$(basename "$script" .sh)
+    [ -n "$filter" ] && [[ "$name" != *"$filter"* ]] && continue
+    log=$logs/$name.log
+    t0=$(date +%s)
+    bash "$script" >"$log" 2>&1
+    rc=$?
+    t=$(($(date +%s) - t0))
+    if [ $rc -eq 0 ]; then
+        passed=$((passed + 1))
+        printf 'ok    %-33s %6ss\n' "$name" "$t"
+    else
+        failed=$((failed + 1))
+        failures+=("$name")
+        printf 'FAIL  %-33s %6ss (log: %s)\n' "$name" "$t" "$log"
+        tail -n 20 "$log" | sed 's/^/      /'
+    fi
+done < <(find "$REPO_DIR/tests" -name '*_test.sh' | sort)
+
+elapsed=$(($(date +%s) - started))
+echo
+[ ${#failures[@]} -gt 0 ] && echo "Failed: ${failures[*]}"
+echo "Suite time: ${elapsed}s"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

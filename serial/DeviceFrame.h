@@ -1,0 +1,23 @@
+#pragma once
+// The controller's frame protocol: 9-byte frames of eight ASCII characters and an
+// 8-bit additive checksum, and the exchanges built on CSerialPort.
+
+#include <cstdint>
+
+class CSerialPort;
+
+constexpr int kFrameSize = 9;
+using DeviceFrame = unsigned char[kFrameSize];
+
+void SetChecksum(unsigned char* frame);
+bool IsChecksumValid(const unsigned char* frame);
+
+// Up to 10 attempts of "FV000000"; true when a reply with a valid checksum came.
+bool Handshake(CSerialPort& port);
+// Up to 3 attempts of "FG000000"; true and the position on an 'F' 'D' reply with a
+// valid checksum; the position is left unchanged on failure.
+bool QueryPosition(CSerialPort& port, int32_t* position);
+// "FI" (negative distance) or "FO" with the magnitude in six digits; no reply read.
+void SendMove(CSerialPort& port, int32_t distance);
+// "FVXXXXXX" as a complete 9-byte frame; no reply read.
+void SendStop(CSerialPort& port);

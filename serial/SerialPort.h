@@ -1,0 +1,37 @@
+#pragma once
+// The driver's only path to the focuser controller: one serial device opened
+// exclusively, synchronous reads and writes of fixed byte counts under fixed
+// time-outs. Every operation answers true or false; messages belong to the driver.
+
+#include <windows.h>
+
+#include <string>
+
+class CSerialPort {
+public:
+    CSerialPort() = default;
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+    ~CSerialPort();
+
+    // Opens the device at baudRate, 8 data bits, one stop bit, even parity when
+    // evenParity is nonzero else none. A name that does not begin with '/' gets
+    // the "//./" prefix. True only when the line settings were applied; after a
+    // failed SetCommState the device stays open until Close or destruction.
+    bool Open(std::string name, DWORD baudRate, int evenParity);
+    void Close();
+    bool Write(const void* buffer, DWORD count);
+    // True only if all count bytes arrived before the standard time-outs ran out.
+    bool Read(void* buffer, DWORD count);
+    BOOL Purge();
+    // One byte under the short poll time-outs (about 2 ms with nothing arriving);
+    // the standard time-outs are in force again afterwards.
+    bool PollByte(unsigned char* byte);
+
+    HANDLE handle() const { return m_handle; }
+    const DCB& dcb() const { return m_dcb; }
+
+private:
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    DCB m_dcb = {};
+};

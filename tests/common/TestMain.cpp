@@ -27,8 +27,8 @@ DWORD WINAPI Watchdog(void* param) {
     const DWORD seconds = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(param));
     Sleep(seconds * 1000);
     EnterCriticalSection(&g_currentTestLock);
-    std::fprintf(stderr, "\nWATCHDOG: no result after %lu s; hung in %s\n", static_cast<unsigned long>(seconds),
-                 g_currentTest.c_str());
+    std::fprintf(stderr, "\nWATCHDOG: no result after %lu s; hung in %s\n",
+                 static_cast<unsigned long>(seconds), g_currentTest.c_str());
     std::fprintf(stdout, "[  FAILED  ] %s (watchdog: hung)\n", g_currentTest.c_str());
     std::fflush(stderr);
     std::fflush(stdout);
@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
     char value[32] = {};
     if (GetEnvironmentVariableA("FOCUSER_TEST_TIMEOUT", value, sizeof value) > 0 && std::atoi(value) > 0)
         seconds = static_cast<DWORD>(std::atoi(value));
-    HANDLE watchdog = CreateThread(nullptr, 0, Watchdog, reinterpret_cast<void*>(static_cast<UINT_PTR>(seconds)),
-                                   0, nullptr);
+    HANDLE watchdog = CreateThread(nullptr, 0, Watchdog,
+                                   reinterpret_cast<void*>(static_cast<UINT_PTR>(seconds)), 0, nullptr);
     const int result = RUN_ALL_TESTS();
     if (watchdog != nullptr)
         CloseHandle(watchdog);

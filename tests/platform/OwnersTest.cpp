@@ -29,13 +29,14 @@ TEST(Owners, KeyOwnerClosesItsKeyAndMovesOwnership) {
     UniqueHKey moved;
     {
         UniqueHKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, scratch.path().c_str(), 0, KEY_READ, key.put()));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegOpenKeyExA(HKEY_CURRENT_USER, scratch.path().c_str(), 0, KEY_READ, key.put()));
         moved = std::move(key);
         EXPECT_FALSE(key.valid());
     }
     DWORD subkeys = 99;
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyA(moved.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                                              nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyA(moved.get(), nullptr, nullptr, nullptr, &subkeys, nullptr,
+                                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(0u, subkeys);
 }
 

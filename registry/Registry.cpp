@@ -1,0 +1,47 @@
+#include "registry/Registry.h"
+
+namespace registry {
+
+LONG OpenKey(HKEY parent, const char* path, REGSAM access, platform::UniqueHKey& key) {
+    return RegOpenKeyExA(parent, path, 0, access, key.put());
+}
+
+LONG CreateKey(HKEY parent, const char* path, REGSAM access, platform::UniqueHKey& key) {
+    return RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, key.put(),
+                           nullptr);
+}
+
+LONG CloseKey(platform::UniqueHKey& key) {
+    return RegCloseKey(key.release());
+}
+
+LONG QueryValue(HKEY key, const char* name, void* buffer, DWORD* size) {
+    return RegQueryValueExA(key, name, nullptr, nullptr, static_cast<BYTE*>(buffer), size);
+}
+
+LONG SetValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size) {
+    return RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
+}
+
+LONG DeleteValue(HKEY key, const char* name) {
+    return RegDeleteValueA(key, name);
+}
+
+LONG DeleteKey(HKEY parent, const char* name) {
+    return RegDeleteKeyA(parent, name);
+}
+
+LONG QueryCounts(HKEY key, DWORD* subkeys, DWORD* values) {
+    return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, subkeys, nullptr, nullptr, values, nullptr,
+                            nullptr, nullptr, nullptr);
+}
+
+LONG FirstSubkeyName(HKEY key, char* name, DWORD size) {
+    return RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+}
+
+LONG FirstValueName(HKEY key, char* name, DWORD size) {
+    return RegEnumValueA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+}
+
+} // namespace registry

@@ -215,4 +215,22 @@ private:
     Lockable& m_lock;
 };
 
+// COM initialised on the calling thread for one scope; uninitialised only when
+// the initialisation succeeded (S_FALSE counts: it must be balanced too).
+class ComApartment {
+public:
+    explicit ComApartment(DWORD model = COINIT_APARTMENTTHREADED) noexcept
+        : m_result(CoInitializeEx(nullptr, model)) {}
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    ~ComApartment() {
+        if (SUCCEEDED(m_result))
+            CoUninitialize();
+    }
+    HRESULT result() const noexcept { return m_result; }
+
+private:
+    HRESULT m_result;
+};
+
 } // namespace platform

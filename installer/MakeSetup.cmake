@@ -1,0 +1,32 @@
+# Runs makensis when the setup is missing or older than what goes into it.
+# A missing 32-bit server is not an error of this tree: the 64-bit tree may be
+# built on its own, and the setup then waits for a build of both.
+get_filename_component(DLL32 ${DLL32} ABSOLUTE)
+if(NOT EXISTS ${DLL32})
+    message(STATUS "Setup not made: ${DLL32} is not built yet")
+    return()
+endif()
+
+set(stale FALSE)
+if(NOT EXISTS ${OUTFILE})
+    set(stale TRUE)
+else()
+    foreach(input ${DLL32} ${DLL64} ${SCRIPT})
+        if(${input} IS_NEWER_THAN ${OUTFILE})
+            set(stale TRUE)
+        endif()
+    endforeach()
+endif()
+if(NOT stale)
+    return()
+endif()
+
+execute_process(
+    COMMAND ${MAKENSIS} -V2 -WX -DDLL32=${DLL32} -DDLL64=${DLL64} -DOUTFILE=${OUTFILE}.tmp ${SCRIPT}
+    RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    file(REMOVE ${OUTFILE}.tmp)
+    message(FATAL_ERROR "makensis failed (${result})")
+endif()
+file(RENAME ${OUTFILE}.tmp ${OUTFILE})
+message(STATUS "Setup: ${OUTFILE}")

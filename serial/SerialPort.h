@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/Owners.h"
+
 class CSerialPort {
 public:
     CSerialPort() = default;
@@ -28,10 +30,10 @@ public:
     // the standard time-outs are in force again afterwards.
     bool PollByte(unsigned char* byte);
 
-    HANDLE handle() const { return m_handle; }
+    HANDLE handle() const { return m_handle.get(); }
     const DCB& dcb() const { return m_dcb; }
 
 private:
-    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    platform::UniqueFile m_handle; // INVALID_HANDLE_VALUE while closed
     DCB m_dcb = {};
 };

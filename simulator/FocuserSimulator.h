@@ -102,15 +102,27 @@ public:
     bool IsMoving() const;
 
 private:
+    struct Event {
+        bool sent;
+        std::vector<unsigned char> bytes;
+    };
+
     static DWORD WINAPI ThreadStart(void* self);
     void Run();
+    // Under m_lock, on the simulator thread.
     void OnBytes(const unsigned char* bytes, size_t count, ULONGLONG now);
-    void OnFrame(const unsigned char* text, size_t count, ULONGLONG now);
+    void CheckPartialFrame(ULONGLONG now);
+    void OnFrame(const unsigned char* frame, ULONGLONG now);
+    void DoStop(ULONGLONG now);
     void RunMove(ULONGLONG now);
-    void EndMove(ULONGLONG now);
+    void EndMove();
     void SendReply(const char* text);
     void Send(const void* bytes, size_t count);
+    void Report(bool sent, const unsigned char* bytes, size_t count);
+    int32_t StepsAt(ULONGLONG now) const;
     int32_t PositionAt(ULONGLONG now) const;
+    // Outside m_lock: writes what the last step queued and tells the monitor.
+    void Flush();
 
     mutable platform::CriticalSection m_lock;
     platform::UniqueHandle m_receivedEvent; // set on every received byte
@@ -125,15 +137,16 @@ private:
     std::vector<unsigned char> m_received;
     int32_t m_position = 0;
     bool m_moving = false;
-    bool m_stalled = false;
-    int m_direction = 0; // +1 increasing ('O'), -1 decreasing ('I')
+    int m_direction = 1; // +1 increasing ('O'), -1 decreasing ('I')
     int32_t m_moveStart = 0;
     int32_t m_moveTarget = 0;
     ULONGLONG m_moveStartTime = 0;
     ULONGLONG m_nextProgress = 0;
 
-    // Simulator thread only.
+    // Simulator thread only (and Start before the thread runs).
     ULONGLONG m_startTime = 0;
     ULONGLONG m_lastByteTime = 0;
     std::vector<unsigned char> m_frame;
+    bool m_stopActed = false; // m_frame holds a stop already acted on
+    std::vector<Event> m_events;
 };

@@ -1,0 +1,43 @@
+#pragma once
+// The command line of FocuserCtl: options, then commands that run in order in one
+// session with the driver.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tools {
+
+enum class CommandKind {
+    Status,   // the link state, the position when linked, limits and capabilities
+    Link,     // switch the link on
+    Unlink,   // switch the link off
+    Position, // print the position
+    Move,     // move to the value and follow the move until it ends
+    Start,    // start a move to the value without waiting for it
+    Wait,     // follow the move in progress until it ends
+    Halt,     // stop the focuser
+    Setup,    // open the setup dialog
+    Sleep,    // wait the value in milliseconds without talking to the driver
+};
+
+struct Command {
+    CommandKind kind;
+    int32_t value; // target position for Move and Start, milliseconds for Sleep
+};
+
+struct CommandLine {
+    bool help = false;
+    std::string progId = "Morvantis.Focuser";
+    uint32_t timeoutSeconds = 300; // longest a move is followed before it is halted
+    std::vector<Command> commands;
+};
+
+// Parses argv[1..argc-1]. On a mistake returns false with a one-line reason in
+// error; "--help" anywhere succeeds with help set and no commands needed.
+bool ParseCommandLine(int argc, const char* const* argv, CommandLine& result, std::string& error);
+
+// The text that --help prints.
+const char* UsageText();
+
+} // namespace tools

@@ -33,7 +33,7 @@ struct ObjectMapEntry {
     UpdateRegistryFunc UpdateRegistry;
     ClassObjectCreator CreateClassObject;
     ObjectCreator CreateObject;
-    IUnknown* classObject; // the cached class factory, one reference; null until first asked for
+    platform::ComPtr<IUnknown> classObject; // the cached class factory; empty until first asked for
     DescriptionFunc GetDescription;
     CategoriesFunc GetCategories;
     StartStopFunc OnStartStop;
@@ -73,12 +73,18 @@ public:
     LONG Lock() { return InterlockedIncrement(&m_lockCount); }
     LONG Unlock() { return InterlockedDecrement(&m_lockCount); }
     LONG GetLockCount() const { return m_lockCount; }
+    // IClassFactory::LockServer. An unlock without a lock still held is ignored: an
+    // unbalanced client would otherwise let the module unload under a live object.
+    void LockServer();
+    void UnlockServer();
 
     HINSTANCE m_hInstance = nullptr;
     // The module whose file holds the type library: the module itself.
     HINSTANCE m_hInstTypeLib = nullptr;
     ObjectMapEntry* m_objectMap = nullptr;
     volatile LONG m_lockCount = 0;
+    // The LockServer(TRUE) calls not yet answered by a LockServer(FALSE); part of m_lockCount.
+    volatile LONG m_serverLockCount = 0;
     // Present from Initialize to Terminate.
     std::optional<platform::CriticalSection> m_typeInfoLock;
     std::optional<platform::CriticalSection> m_objectMapLock;

@@ -66,7 +66,7 @@ protected:
 private:
     bool ReadPosition(int32_t* position);
     bool StartMove(int32_t distance);
-    HRESULT RefreshMotion();
+    void RefreshMotion();
 
     int32_t m_linked = 0;
     int32_t m_moving = 0;

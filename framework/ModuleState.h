@@ -3,15 +3,43 @@
 // windows the framework serves on this thread. Every module of the process shares
 // one current state per thread; each entry into a module switches to its own
 // state and puts back exactly what it found.
+//
+// The framework is linked into each module that uses it (the driver DLL, a host
+// program, test programs), yet behaves as one library shared by the process: every
+// copy finds the per-thread state through one TLS slot whose index is published in
+// a named, process-wide memory block. The thread state and the handle map below
+// are therefore plain records allocated from the process heap, with one layout
+// that every copy reads and writes alike.
 
 #include <windows.h>
 
-class CWinApp;
+#include <new>
 
-class AFX_MODULE_STATE {
+class CWinApp;
+class CWnd;
+class CDynLinkLibrary;
+
+// Objects the framework allocates outside any module's C++ run-time, so that any
+// copy of the framework may free what another copy allocated.
+class CNoTrackObject {
 public:
-    AFX_MODULE_STATE(BOOL dll, WNDPROC windowProc, DWORD version);
-    virtual ~AFX_MODULE_STATE();
+    static void* operator new(size_t size) noexcept;
+    static void* operator new(size_t size, const std::nothrow_t&) noexcept;
+    static void operator delete(void* p) noexcept;
+    static void operator delete(void* p, const std::nothrow_t&) noexcept;
+    virtual ~CNoTrackObject() = default;
+};
+
+class AFX_MODULE_STATE : public CNoTrackObject {
+public:
+    // windowProc: the procedure the module's windows are subclassed with; it makes
+    // the module's state current and calls AfxWndProc. Null: AfxWndProc itself.
+    // constexpr, so that a module's static state is initialised before any of the
+    // module's constructors runs (its application object registers itself in it).
+    constexpr AFX_MODULE_STATE(BOOL dll, WNDPROC windowProc, DWORD version) noexcept
+        : m_dll(dll), m_windowProc(windowProc), m_version(version) {}
+    // Frees the extension libraries still in the module's resource chain.
+    ~AFX_MODULE_STATE() override;
     AFX_MODULE_STATE(const AFX_MODULE_STATE&) = delete;
     AFX_MODULE_STATE& operator=(const AFX_MODULE_STATE&) = delete;
 
@@ -21,15 +49,45 @@ public:
     HINSTANCE m_hCurrentInstanceHandle = nullptr;
     HINSTANCE m_hCurrentResourceHandle = nullptr;
     CWinApp* m_pCurrentWinApp = nullptr;
+    // Windows and dialogs of this module that are alive (subclassed, not yet
+    // destroyed), on any thread. AfxDllCanUnloadNow answers S_FALSE while > 0.
+    volatile LONG m_nLiveWindows = 0;
+    // Extension libraries in this module's resource chain, newest first.
+    CDynLinkLibrary* m_pLibraryList = nullptr;
 };
 
-// The framework's per-thread state: the current module state and the slot that
-// keeps the previous one while a module's entry point runs.
+// The state of a DLL module, as made by the module's own static object.
+class _AFX_DLL_MODULE_STATE : public AFX_MODULE_STATE {
+public:
+    constexpr _AFX_DLL_MODULE_STATE(BOOL dll, WNDPROC windowProc, DWORD version) noexcept
+        : AFX_MODULE_STATE(dll, windowProc, version) {}
+};
+
+// The framework's map of windows attached to objects on one thread.
+struct AFX_HANDLE_MAP_ENTRY {
+    HWND hWnd;
+    CWnd* pWnd;
+};
+struct AFX_HANDLE_MAP {
+    UINT nCount;
+    UINT nCapacity;
+    AFX_HANDLE_MAP_ENTRY entries[1];
+};
+
+// The framework's per-thread state: the current module state, the slot that
+// keeps the previous one while a module's entry point runs, and the thread's
+// temporary maps. Allocated on a thread's first use of the framework and kept for
+// the thread's life (a thread detach may still switch states after AfxTermThread).
 struct AFX_THREAD_STATE {
     AFX_MODULE_STATE* m_pModuleState = nullptr;
     AFX_MODULE_STATE* m_pPrevModuleState = nullptr;
+    // HWND -> CWnd of windows attached on this thread; allocated on the first
+    // attach, freed by AfxUnlockTempMaps when empty and unlocked, and by AfxTermThread.
+    AFX_HANDLE_MAP* m_pHandleMap = nullptr;
+    LONG m_nTempMapLock = 0;
 };
 
+// Null only when the process is out of TLS slots or memory; callers then do nothing.
 AFX_THREAD_STATE* AfxGetThreadState();
 AFX_MODULE_STATE* AfxGetModuleState();
 // Makes state current on this thread and returns the state that was current.
@@ -48,3 +106,18 @@ private:
     AFX_MODULE_STATE* m_pPrevModuleState;
     AFX_THREAD_STATE* m_pThreadState;
 };
+
+// Prepares the process-wide framework state; a module calls it once when it attaches.
+void AfxCoreInitModule();
+
+// Temporary maps: while locked, the thread's handle map is kept even when empty.
+void AfxLockTempMaps();
+// Unlocks once; at lock count 0 with deleteTemps nonzero (the detach code passes
+// -1) an empty handle map is freed. Returns TRUE if the map was freed.
+BOOL AfxUnlockTempMaps(BOOL deleteTemps = TRUE);
+// Frees the calling thread's temporary maps; called at thread detach. Windows
+// still in the map are forgotten (their thread is ending, they go with it).
+void AfxTermThread(HINSTANCE instance = nullptr);
+
+// S_OK when no window or dialog of the current module is alive, else S_FALSE.
+HRESULT AfxDllCanUnloadNow();

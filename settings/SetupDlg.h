@@ -1,0 +1,40 @@
+#pragma once
+// The setup dialog and the only holder of the driver's two settings. Constructing
+// it reads the settings from the registry (no window is made); DoModal shows the
+// dialog, and its OK saves both settings. Nothing is cached: every construction
+// reads the registry again.
+
+#include "framework/ComboBox.h"
+#include "framework/DataExchange.h"
+#include "framework/Dialog.h"
+#include "resources/resource.h"
+
+// Below HKEY_LOCAL_MACHINE, in the 32-bit view of the registry in both bitnesses
+// (where clients look for ASCOM drivers), so that both builds share one set.
+extern const char* const g_settingsKey;
+constexpr REGSAM kSettingsKeyAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;
+
+class CSetupDlg : public CDialog {
+public:
+    explicit CSetupDlg(HWND parent = nullptr);
+    ~CSetupDlg() override = default;
+
+    CComboBox m_portList;
+    // 0-based port index (0 = COM1), 0 to 63 after loading; -1 after OK with no
+    // port selected.
+    int m_portIndex;
+    // Largest focuser position in steps, 10 to 100000.
+    int m_maxPosition;
+
+protected:
+    DECLARE_MESSAGE_MAP()
+
+    void DoDataExchange(CDataExchange* pDX) override;
+    // Saves both settings once the exchange accepts the entries; stays open,
+    // silently, when the settings key cannot be opened.
+    void OnOK() override;
+
+private:
+    void LoadSettings();
+    bool SaveSettings() const;
+};

@@ -85,10 +85,12 @@ bench_start_wine() {
         wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
         touch "$WINEPREFIX/.bench-ready"
     fi
-    # No COM1 to COM4: tests rely on those ports not existing.
+    wine reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
+    # No COM1 to COM4: tests rely on those ports not existing. Removed only now:
+    # the first wine call starts the prefix's device services, which link com1 to
+    # /dev/ttyS0 again where the host has one.
     local n
     for n in 1 2 3 4; do rm -f "$WINEPREFIX/dosdevices/com$n"; done
-    wine reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
 }
 
 # bench_pair A B: a null-modem pair between COMa and COMb of the prefix.

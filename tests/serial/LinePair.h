@@ -1,0 +1,123 @@
+#pragma once
+// A simulated controller on one end of the bench's first null-modem pair and the
+// channel under test on the other, plus the readers the tests share.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "serial/DeviceFrame.h"
+#include "serial/SerialPort.h"
+#include "simulator/FocuserSimulator.h"
+#include "tests/common/TestSupport.h"
+
+namespace serial_testing {
+
+// Bytes as text with non-printing ones in hex, for failure messages.
+inline std::string Show(const unsigned char* bytes, size_t count) {
+    std::string out;
+    char piece[8];
+    for (size_t i = 0; i < count; ++i) {
+        if (bytes[i] >= 0x20 && bytes[i] < 0x7F) {
+            out += static_cast<char>(bytes[i]);
+        } else {
+            snprintf(piece, sizeof piece, "\\x%02X", bytes[i]);
+            out += piece;
+        }
+    }
+    return out;
+}
+inline std::string Show(const std::vector<unsigned char>& bytes) {
+    return Show(bytes.data(), bytes.size());
+}
+
+// The eight characters of text and their checksum.
+inline std::vector<unsigned char> Frame(const char* text) {
+    std::vector<unsigned char> frame(text, text + 8);
+    unsigned char sum = 0;
+    for (unsigned char c : frame)
+        sum = static_cast<unsigned char>(sum + c);
+    frame.push_back(sum);
+    return frame;
+}
+
+inline std::vector<unsigned char> Repeat(const std::vector<unsigned char>& frame, int times) {
+    std::vector<unsigned char> out;
+    for (int i = 0; i < times; ++i)
+        out.insert(out.end(), frame.begin(), frame.end());
+    return out;
+}
+
+inline double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+// What the driver side saw of one move: the characters before the final frame,
+// the frame, and when the frame's 'F' came.
+struct MotionStream {
+    std::string stream;
+    std::vector<unsigned char> frame; // empty if none came
+    double frameAtMs = 0;             // since the start of the read
+};
+
+// Drains the motion stream with PollByte until an 'F' and its 8 bytes, or until
+// quietMs pass without any character.
+inline MotionStream ReadMotion(CSerialPort& port, double quietMs) {
+    MotionStream result;
+    const double start = testing_support::NowMs();
+    double last = start;
+    for (;;) {
+        unsigned char c = 0;
+        if (port.PollByte(&c)) {
+            last = testing_support::NowMs();
+            if (c == 'F') {
+                result.frameAtMs = last - start;
+                unsigned char rest[8] = {};
+                result.frame.push_back('F');
+                if (port.Read(rest, sizeof rest))
+                    result.frame.insert(result.frame.end(), rest, rest + 8);
+                return result;
+            }
+            result.stream += static_cast<char>(c);
+        } else if (testing_support::NowMs() - last > quietMs) {
+            return result;
+        }
+    }
+}
+
+class LinePair : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_sim.Start(testing_support::FirstPair().simulator))
+            << "simulator could not open " << testing_support::FirstPair().simulator;
+        ASSERT_TRUE(m_port.Open(testing_support::FirstPair().driver, 9600, 0))
+            << "could not open " << testing_support::FirstPair().driver;
+    }
+    void TearDown() override {
+        m_port.Close();
+        m_sim.Stop();
+    }
+
+    template <typename Change> void SetFaults(Change change) {
+        SimulatorOptions options = m_sim.Options();
+        change(options);
+        m_sim.SetOptions(options);
+    }
+
+    // Gives the simulator time to take in what was sent, then what it has.
+    std::vector<unsigned char> ReceivedAfter(size_t atLeast) {
+        m_sim.WaitForReceived(atLeast, 2000);
+        Sleep(20);
+        return m_sim.Received();
+    }
+
+    CFocuserSimulator m_sim;
+    CSerialPort m_port;
+};
+
+} // namespace serial_testing

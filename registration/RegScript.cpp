@@ -1,0 +1,177 @@
+#include "registration/RegScript.h"
+
+#include "registration/RegScriptParser.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+using platform::CoTaskMemPtr;
+
+namespace {
+
+constexpr size_t InitialPairCapacity = 10;
+
+HRESULT CopyToTaskMem(const wchar_t* text, CoTaskMemPtr<wchar_t>& copy) noexcept {
+    const size_t bytes = (static_cast<size_t>(lstrlenW(text)) + 1) * sizeof(wchar_t);
+    copy.reset(static_cast<wchar_t*>(CoTaskMemAlloc(bytes)));
+    if (copy.get() == nullptr)
+        return E_OUTOFMEMORY;
+    std::memcpy(copy.get(), text, bytes);
+    return S_OK;
+}
+
+// ANSI (CP_ACP) copy of a UTF-16 text in a task-allocator block.
+HRESULT ToAnsi(const wchar_t* text, CoTaskMemPtr<char>& ansi) noexcept {
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return E_FAIL;
+    ansi.reset(static_cast<char*>(CoTaskMemAlloc(static_cast<size_t>(bytes))));
+    if (ansi.get() == nullptr)
+        return E_OUTOFMEMORY;
+    if (WideCharToMultiByte(CP_ACP, 0, text, -1, ansi.get(), bytes, nullptr, nullptr) != bytes)
+        return E_FAIL;
+    return S_OK;
+}
+
+// A loading failure as an HRESULT; a failure that left no last error must not
+// read as success.
+HRESULT LastErrorResult() noexcept {
+    const DWORD error = GetLastError();
+    if (error == 0)
+        return E_FAIL;
+    return static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
+}
+
+} // namespace
+
+CRegScript::~CRegScript() {
+    ClearReplacements();
+    std::free(m_pairs);
+}
+
+HRESULT CRegScript::AddReplacement(const wchar_t* name, const wchar_t* text) noexcept {
+    Replacement* pair = new (std::nothrow) Replacement;
+    if (pair == nullptr)
+        return E_OUTOFMEMORY;
+    if (FAILED(CopyToTaskMem(name, pair->name)) || FAILED(CopyToTaskMem(text, pair->text))) {
+        delete pair;
+        return E_OUTOFMEMORY;
+    }
+    if (m_count == m_capacity) {
+        const size_t capacity = m_capacity == 0 ? InitialPairCapacity : m_capacity * 2;
+        void* grown = capacity > SIZE_MAX / sizeof(Replacement*)
+                          ? nullptr
+                          : (m_pairs == nullptr ? std::malloc(capacity * sizeof(Replacement*))
+                                                : std::realloc(m_pairs, capacity * sizeof(Replacement*)));
+        if (grown == nullptr) {
+            delete pair;
+            return E_OUTOFMEMORY;
+        }
+        m_pairs = static_cast<Replacement**>(grown);
+        m_capacity = capacity;
+    }
+    m_pairs[m_count++] = pair;
+    return S_OK;
+}
+
+void CRegScript::ClearReplacements() noexcept {
+    for (size_t i = 0; i < m_count; ++i)
+        delete m_pairs[i];
+    m_count = 0;
+}
+
+const wchar_t* CRegScript::FindReplacement(const char* name) const noexcept {
+    for (size_t i = 0; i < m_count; ++i) {
+        CoTaskMemPtr<char> stored;
+        if (FAILED(ToAnsi(m_pairs[i]->name.get(), stored)))
+            continue;
+        if (lstrcmpiA(stored.get(), name) == 0)
+            return m_pairs[i]->text.get();
+    }
+    return nullptr;
+}
+
+HRESULT CRegScript::RunResourceScript(const wchar_t* modulePath, WORD resourceId, const wchar_t* type,
+                                      bool registerFlag) noexcept {
+    CoTaskMemPtr<char> path;
+    CoTaskMemPtr<char> typeName;
+    HRESULT hr = ToAnsi(modulePath, path);
+    if (SUCCEEDED(hr))
+        hr = ToAnsi(type, typeName);
+    if (FAILED(hr))
+        return hr;
+
+    // Mapped as data: the file is opened again by path and none of its code runs.
+    platform::UniqueModule module(LoadLibraryExA(path.get(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (!module)
+        return LastErrorResult();
+    HRSRC resource = FindResourceA(module.get(), MAKEINTRESOURCEA(resourceId), typeName.get());
+    if (resource == nullptr)
+        return LastErrorResult();
+    HGLOBAL loaded = LoadResource(module.get(), resource);
+    if (loaded == nullptr)
+        return LastErrorResult();
+    const DWORD size = SizeofResource(module.get(), resource);
+    const char* data = static_cast<const char*>(LockResource(loaded));
+    if (data == nullptr && size != 0)
+        return LastErrorResult();
+
+    // The resource is read-only and carries no terminator of its own; an inner
+    // NUL ends the text early.
+    size_t length = 0;
+    while (length < size && data[length] != '\0')
+        ++length;
+    CoTaskMemPtr<char> text(static_cast<char*>(CoTaskMemAlloc(length + 1)));
+    if (text.get() == nullptr)
+        return E_OUTOFMEMORY;
+    if (length != 0)
+        std::memcpy(text.get(), data, length);
+    text.get()[length] = '\0';
+
+    CRegScriptParser parser(*this);
+    return parser.ApplyScript(text.get(), registerFlag);
+}
+
+HRESULT RunModuleScriptFrom(HINSTANCE instance, WORD resourceId, bool registerFlag,
+                            const ReplacementPair* extraPairs) noexcept {
+    CRegScript script;
+
+    char longPath[MAX_PATH] = {};
+    const DWORD longLength = GetModuleFileNameA(instance, longPath, MAX_PATH);
+    // A cut path would name another file.
+    if (longLength == 0 || longLength >= MAX_PATH)
+        return LastErrorResult();
+
+    // The short form keeps spaces out of the registered path. Without one (short
+    // names switched off on the volume, or a form over MAX_PATH) the long path is
+    // the file itself and serves as well.
+    char shortPath[MAX_PATH] = {};
+    const DWORD shortLength = GetShortPathNameA(longPath, shortPath, MAX_PATH);
+    const char* usedPath = (shortLength == 0 || shortLength >= MAX_PATH) ? longPath : shortPath;
+
+    wchar_t widePath[MAX_PATH] = {};
+    if (MultiByteToWideChar(CP_ACP, 0, usedPath, -1, widePath, MAX_PATH) == 0)
+        return LastErrorResult();
+
+    // The placeholder stands inside a quoted token of the script.
+    wchar_t quotedPath[2 * MAX_PATH] = {};
+    size_t out = 0;
+    for (const wchar_t* c = widePath; *c != L'\0'; ++c) {
+        if (*c == L'\'')
+            quotedPath[out++] = L'\'';
+        quotedPath[out++] = *c;
+    }
+    quotedPath[out] = L'\0';
+
+    // A pair that cannot be added leaves its placeholder unknown, and the script
+    // run reports that.
+    script.AddReplacement(L"Module", quotedPath);
+    for (const ReplacementPair* pair = extraPairs; pair != nullptr && pair->name != nullptr; ++pair)
+        script.AddReplacement(pair->name, pair->text);
+
+    const HRESULT hr = script.RunResourceScript(widePath, resourceId, L"REGISTRY", registerFlag);
+    script.ClearReplacements();
+    return hr;
+}

@@ -65,9 +65,9 @@ struct MotionStream {
     double frameAtMs = 0;             // since the start of the read
 };
 
-// Drains the motion stream with PollByte until an 'F' and its 8 bytes, or until
-// quietMs pass without any character.
-inline MotionStream ReadMotion(CSerialPort& port, double quietMs) {
+// Drains the motion stream with PollByte until an 'F' and its 8 bytes, until
+// quietMs pass without any character, or until limitMs in all.
+inline MotionStream ReadMotion(CSerialPort& port, double quietMs, double limitMs = 5000) {
     MotionStream result;
     const double start = testing_support::NowMs();
     double last = start;
@@ -87,6 +87,8 @@ inline MotionStream ReadMotion(CSerialPort& port, double quietMs) {
         } else if (testing_support::NowMs() - last > quietMs) {
             return result;
         }
+        if (testing_support::NowMs() - start > limitMs)
+            return result;
     }
 }
 

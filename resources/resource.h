@@ -2,6 +2,7 @@
 #pragma once
 
 #define IDS_PROJNAME 100
+#define IDR_FOCUSER 102
 
 #define IDD_SETUP 201
 #define IDC_PORT 201

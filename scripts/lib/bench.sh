@@ -85,6 +85,12 @@ bench_start_wine() {
         wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
         touch "$WINEPREFIX/.bench-ready"
     fi
+    # This Wine does not find the fonts it ships: every face falls back to one
+    # sans font, dialogs lose MS Sans Serif's metrics (labels wrap) and caption
+    # buttons their Marlett glyphs. Installed into the prefix, they are found.
+    if [ -d /usr/share/wine/fonts ] && [ -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
+        cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+    fi
     wine reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
     # No COM1 to COM4: tests rely on those ports not existing. Removed only now:
     # the first wine call starts the prefix's device services, which link com1 to

@@ -26,6 +26,10 @@ public:
     // Largest focuser position in steps, 10 to 100000.
     int m_maxPosition;
 
+    // The save step of OK: writes "COM", then "MaxPos", as decimal texts. False
+    // (nothing written) when the settings key cannot be opened.
+    bool SaveSettings() const;
+
 protected:
     DECLARE_MESSAGE_MAP()
 
@@ -36,5 +40,4 @@ protected:
 
 private:
     void LoadSettings();
-    bool SaveSettings() const;
 };

@@ -1,0 +1,51 @@
+#pragma once
+// The real settings key of the Wine prefix, in the 32-bit registry view where the
+// driver keeps it: saved before a test, deleted so the test starts without it,
+// and put back afterwards.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace settings_test {
+
+struct StoredValue {
+    bool present = false;
+    DWORD type = 0xdeadbeef;
+    std::string bytes;
+};
+
+class SettingsKeyBackup {
+public:
+    SettingsKeyBackup();
+    SettingsKeyBackup(const SettingsKeyBackup&) = delete;
+    SettingsKeyBackup& operator=(const SettingsKeyBackup&) = delete;
+    ~SettingsKeyBackup();
+
+private:
+    bool m_existed = false;
+    std::vector<std::pair<std::string, StoredValue>> m_values;
+};
+
+// ERROR_SUCCESS or ERROR_FILE_NOT_FOUND when there was nothing to delete.
+LONG DeleteSettingsKey();
+bool SettingsKeyExists();
+// Values under the key; -1 when the key is missing.
+int SettingsValueCount();
+void StoreValue(const char* name, DWORD type, const void* data, DWORD size);
+// REG_SZ with its terminating NUL.
+void StoreText(const char* name, const char* text);
+// view: KEY_WOW64_32KEY or KEY_WOW64_64KEY; path below HKEY_LOCAL_MACHINE.
+StoredValue ReadValue(const char* name, REGSAM view = KEY_WOW64_32KEY, const char* path = nullptr);
+// The texts a CSetupDlg made now loads.
+std::pair<int, int> LoadedSettings();
+
+struct ProcessResult {
+    bool started = false;
+    DWORD exitCode = 0xdeadbeef;
+    std::string output; // stdout and stderr, CR removed
+};
+ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 30000);
+
+} // namespace settings_test

@@ -1,0 +1,275 @@
+#include "module/ModuleState.h"
+#include "settings/SetupDlg.h"
+#include "tests/framework/DialogDriver.h"
+#include "tests/settings/SettingsKey.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace settings_test;
+namespace dd = dialog_driver;
+
+namespace {
+
+constexpr char kCaption[] = "Setup Morvantis Focuser";
+constexpr char kIntegerMessage[] = "Please enter an integer.";
+constexpr char kRangeMessage[] = "Please enter an integer between 10 and 100000.";
+
+AFX_MODULE_STATE g_hostState(FALSE, nullptr, 0x0600);
+
+std::string ExeDirectory() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string exe(path);
+    return exe.substr(0, exe.find_last_of("\\/"));
+}
+
+// The driver's resources are linked into this program; its module state finds
+// them through the program's own handle.
+class SetupDialog : public testing::Test {
+protected:
+    void SetUp() override {
+        m_previousResources = GetDriverModuleState()->m_hCurrentResourceHandle;
+        GetDriverModuleState()->m_hCurrentResourceHandle = GetModuleHandleA(nullptr);
+        m_previousState = AfxSetModuleState(&g_hostState);
+    }
+    void TearDown() override {
+        AfxSetModuleState(m_previousState);
+        GetDriverModuleState()->m_hCurrentResourceHandle = m_previousResources;
+    }
+
+    // As the driver's SetupDialog does it: switch, construct (loading the
+    // settings), show, destroy, switch back.
+    INT_PTR Show(const std::function<void(HWND)>& script) {
+        const INT_PTR result = dd::RunModal(
+            [] {
+                AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+                CSetupDlg dlg(nullptr);
+                return dlg.DoModal();
+            },
+            kCaption, script);
+        EXPECT_EQ(&g_hostState, AfxGetModuleState()) << "the dialog left another module state current";
+        EXPECT_EQ(0, GetDriverModuleState()->m_nLiveWindows) << "windows of the dialog outlived it";
+        return result;
+    }
+
+    static HWND Item(HWND dialog, int id) { return GetDlgItem(dialog, id); }
+
+    SettingsKeyBackup m_backup;
+
+private:
+    HINSTANCE m_previousResources = nullptr;
+    AFX_MODULE_STATE* m_previousState = nullptr;
+};
+
+struct ControlLayout {
+    const char* className;
+    int id;
+    int x, y, cx, cy; // dialog units; cy 0: not compared (a combo box's window has its closed height)
+    const char* text; // null: not compared
+};
+
+// Where the dialog manager puts a control of the template, in client pixels:
+// origin and size are converted separately.
+RECT ExpectedRect(HWND dialog, const ControlLayout& c) {
+    RECT origin{c.x, c.y, c.x, c.y};
+    RECT size{0, 0, c.cx, c.cy};
+    MapDialogRect(dialog, &origin);
+    MapDialogRect(dialog, &size);
+    return RECT{origin.left, origin.top, origin.left + size.right, origin.top + size.bottom};
+}
+
+} // namespace
+
+TEST_F(SetupDialog, ShowsTheStoredPortAndMaximumInTheTemplatesLayout) {
+    StoreText("COM", "3");
+    StoreText("MaxPos", "10000");
+    std::vector<std::string> ports;
+    int selected = -2;
+    std::string maxText;
+    bool focusOnOk = false;
+    LONG exStyle = 0;
+    size_t colours = 0;
+    bool captured = false;
+    std::string credits;
+    const std::string shot = ExeDirectory() + "\\setup-dialog.bmp";
+    const INT_PTR result = Show([&](HWND dialog) {
+        HWND combo = Item(dialog, IDC_PORT);
+        const int count = static_cast<int>(SendMessageA(combo, CB_GETCOUNT, 0, 0));
+        for (int i = 0; i < count; ++i)
+            ports.push_back(dd::ComboItem(combo, i));
+        selected = static_cast<int>(SendMessageA(combo, CB_GETCURSEL, 0, 0));
+        maxText = dd::Text(Item(dialog, IDC_MAXPOS));
+        focusOnOk = dd::WaitForFocus(dialog, Item(dialog, IDOK)) == Item(dialog, IDOK);
+        exStyle = GetWindowLongA(dialog, GWL_EXSTYLE);
+
+        // Seven controls, in creation (= tab) order, where the template puts them.
+        const ControlLayout expected[] = {
+            {"Button", IDOK, 77, 7, 50, 14, "OK"},
+            {"Button", IDCANCEL, 77, 24, 50, 14, "Cancel"},
+            {"ComboBox", IDC_PORT, 7, 19, 48, 0, nullptr},
+            {"Static", 0xFFFF, 7, 8, 32, 8, "COM Port"},
+            {"Static", 0xFFFF, 7, 66, 120, 25, nullptr},
+            {"Edit", IDC_MAXPOS, 7, 48, 48, 12, "10000"},
+            {"Static", 0xFFFF, 7, 36, 41, 8, "Max Position"},
+        };
+        HWND child = GetWindow(dialog, GW_CHILD);
+        for (const ControlLayout& c : expected) {
+            ASSERT_NE(nullptr, child) << "missing control " << c.id;
+            char cls[32] = {};
+            GetClassNameA(child, cls, sizeof cls);
+            EXPECT_STREQ(c.className, cls);
+            EXPECT_EQ(c.id, GetDlgCtrlID(child) & 0xFFFF) << cls;
+            if (c.text != nullptr) {
+                EXPECT_EQ(c.text, dd::Text(child));
+            }
+            const RECT want = ExpectedRect(dialog, c);
+            RECT got{};
+            GetWindowRect(child, &got);
+            MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&got), 2);
+            EXPECT_EQ(want.left, got.left) << cls << " " << c.id;
+            EXPECT_EQ(want.top, got.top) << cls << " " << c.id;
+            EXPECT_EQ(want.right, got.right) << cls << " " << c.id;
+            if (c.cy != 0) {
+                EXPECT_EQ(want.bottom, got.bottom) << cls << " " << c.id;
+            }
+            if (c.y == 66)
+                credits = dd::Text(child);
+            child = GetWindow(child, GW_HWNDNEXT);
+        }
+        EXPECT_EQ(nullptr, child) << "more controls than the template's seven";
+
+        RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        captured = dd::CaptureWindow(dialog, shot, &colours);
+        dd::Click(Item(dialog, IDCANCEL));
+    });
+    EXPECT_EQ(IDCANCEL, result);
+    std::vector<std::string> expectedPorts;
+    for (int i = 1; i <= 25; ++i)
+        expectedPorts.push_back("COM" + std::to_string(i));
+    EXPECT_EQ(expectedPorts, ports);
+    EXPECT_EQ(3, selected);
+    EXPECT_EQ("10000", maxText);
+    EXPECT_TRUE(focusOnOk) << "the focus does not start on OK";
+    EXPECT_NE(0, exStyle & WS_EX_CONTEXTHELP)
+        << "no help button in the caption; exstyle " << std::hex << exStyle;
+    EXPECT_EQ(0u, credits.find("Morvantis Focuser Driver 1.0\n")) << credits;
+    EXPECT_GT(credits.size(), strlen("Morvantis Focuser Driver 1.0\n")) << "no credit line";
+    EXPECT_TRUE(captured) << shot;
+    EXPECT_GT(colours, 3u) << "the screenshot is blank: " << shot;
+}
+
+TEST_F(SetupDialog, OkStoresTheChosenPortAndTypedMaximum) {
+    struct Case {
+        int port;
+        const char* typed;
+        const char* storedPort;
+        const char* storedMax;
+    } cases[] = {
+        {24, "60000", "24", "60000"},
+        {0, "10", "0", "10"},
+        {11, "100000", "11", "100000"},
+        {5, " 250 ", "5", "250"},
+    };
+    for (const Case& c : cases) {
+        DeleteSettingsKey();
+        const INT_PTR result = Show([&](HWND dialog) {
+            SendMessageA(Item(dialog, IDC_PORT), CB_SETCURSEL, static_cast<WPARAM>(c.port), 0);
+            dd::SetText(Item(dialog, IDC_MAXPOS), c.typed);
+            dd::Click(Item(dialog, IDOK));
+            EXPECT_TRUE(dd::WaitForGone(dialog)) << "OK did not close the dialog for \"" << c.typed << '"';
+        });
+        EXPECT_EQ(IDOK, result) << c.typed;
+        const StoredValue com = ReadValue("COM");
+        const StoredValue max = ReadValue("MaxPos");
+        EXPECT_EQ(static_cast<DWORD>(REG_SZ), com.type);
+        EXPECT_EQ(std::string(c.storedPort, strlen(c.storedPort) + 1), com.bytes);
+        EXPECT_EQ(std::string(c.storedMax, strlen(c.storedMax) + 1), max.bytes);
+    }
+}
+
+TEST_F(SetupDialog, RefusedMaximumKeepsTheDialogOpenWithTheMessageAndStoresNothing) {
+    struct Case {
+        const char* typed;
+        const char* message;
+    } cases[] = {
+        {"9", kRangeMessage},     {"100001", kRangeMessage}, {"-20", kRangeMessage},
+        {"12a", kIntegerMessage}, {"", kIntegerMessage},     {"99999999999", kIntegerMessage},
+    };
+    StoreText("COM", "2");
+    StoreText("MaxPos", "20000");
+    for (const Case& c : cases) {
+        std::string message = "<no message box>";
+        bool openAfter = false;
+        bool focusOnField = false;
+        DWORD selection = 0xdeadbeef;
+        const INT_PTR result = Show([&](HWND dialog) {
+            HWND edit = Item(dialog, IDC_MAXPOS);
+            SendMessageA(Item(dialog, IDC_PORT), CB_SETCURSEL, 7, 0);
+            dd::SetText(edit, c.typed);
+            dd::Click(Item(dialog, IDOK));
+            HWND box = dd::WaitForOwnedPopup(dialog);
+            ASSERT_NE(nullptr, box) << "no message for \"" << c.typed << '"';
+            message = dd::MessageBoxText(box);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+            ASSERT_TRUE(dd::WaitForGone(box));
+            focusOnField = dd::WaitForFocus(dialog, edit) == edit;
+            openAfter = IsWindow(dialog) && IsWindowVisible(dialog) && IsWindowEnabled(dialog);
+            selection = static_cast<DWORD>(SendMessageA(edit, EM_GETSEL, 0, 0));
+            dd::Click(Item(dialog, IDCANCEL));
+        });
+        EXPECT_EQ(IDCANCEL, result) << c.typed;
+        EXPECT_EQ(c.message, message) << '"' << c.typed << '"';
+        EXPECT_TRUE(openAfter) << "the dialog closed after \"" << c.typed << '"';
+        EXPECT_TRUE(focusOnField) << "the focus is not on the field after \"" << c.typed << '"';
+        const DWORD length = static_cast<DWORD>(strlen(c.typed));
+        EXPECT_EQ(MAKELONG(0, length), selection) << "the field's text is not selected: \"" << c.typed << '"';
+        EXPECT_EQ(std::string("2", 2), ReadValue("COM").bytes) << c.typed;
+        EXPECT_EQ(std::string("20000", 6), ReadValue("MaxPos").bytes) << c.typed;
+    }
+}
+
+TEST_F(SetupDialog, CancellingAfterEditingLeavesTheRegistryUnchanged) {
+    struct Case {
+        const char* how;
+        std::function<void(HWND)> cancel;
+    } cases[] = {
+        {"Cancel button", [](HWND dialog) { dd::Click(GetDlgItem(dialog, IDCANCEL)); }},
+        {"close box", [](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+        {"Escape",
+         [](HWND dialog) { PostMessageA(GetDlgItem(dialog, IDC_MAXPOS), WM_KEYDOWN, VK_ESCAPE, 0); }},
+    };
+    StoreText("COM", "4");
+    StoreValue("MaxPos", REG_BINARY, "5000", 4); // as another tool may store it: no NUL
+    for (const Case& c : cases) {
+        const INT_PTR result = Show([&](HWND dialog) {
+            SendMessageA(Item(dialog, IDC_PORT), CB_SETCURSEL, 20, 0);
+            dd::SetText(Item(dialog, IDC_MAXPOS), "70000");
+            c.cancel(dialog);
+            EXPECT_TRUE(dd::WaitForGone(dialog)) << c.how;
+        });
+        EXPECT_EQ(IDCANCEL, result) << c.how;
+        EXPECT_EQ(std::string("4", 2), ReadValue("COM").bytes) << c.how;
+        EXPECT_EQ(std::string("5000", 4), ReadValue("MaxPos").bytes) << c.how;
+        EXPECT_EQ(2, SettingsValueCount()) << c.how;
+    }
+}
+
+TEST_F(SetupDialog, AStoredIndexBeyondTheListShowsNoSelectionAndOkStoresMinusOne) {
+    StoreText("COM", "30");
+    StoreText("MaxPos", "1234");
+    int selected = -2;
+    EXPECT_EQ(30, LoadedSettings().first) << "the link would use the stored index until the next save";
+    const INT_PTR result = Show([&](HWND dialog) {
+        selected = static_cast<int>(SendMessageA(Item(dialog, IDC_PORT), CB_GETCURSEL, 0, 0));
+        dd::Click(Item(dialog, IDOK));
+        dd::WaitForGone(dialog);
+    });
+    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(CB_ERR, selected);
+    EXPECT_EQ(std::string("-1", 3), ReadValue("COM").bytes);
+    EXPECT_EQ(std::string("1234", 5), ReadValue("MaxPos").bytes);
+    EXPECT_EQ(std::make_pair(0, 1234), LoadedSettings());
+}

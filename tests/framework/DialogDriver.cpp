@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -137,7 +138,7 @@ INT_PTR RunModal(const std::function<INT_PTR()>& doModal, const char* caption,
     return result;
 }
 
-bool CaptureWindow(HWND hWnd, const std::string& path) {
+bool CaptureWindow(HWND hWnd, const std::string& path, size_t* distinctColours) {
     RECT rect{};
     if (!GetWindowRect(hWnd, &rect))
         return false;
@@ -165,6 +166,13 @@ bool CaptureWindow(HWND hWnd, const std::string& path) {
     ReleaseDC(nullptr, screen);
     if (lines != height)
         return false;
+    std::set<unsigned> colours;
+    for (int y = 0; y < height; ++y) {
+        const BYTE* row = pixels.data() + static_cast<size_t>(y) * stride;
+        for (int x = 0; x < width; ++x)
+            colours.insert(row[3 * x] | row[3 * x + 1] << 8 | row[3 * x + 2] << 16);
+    }
+    *distinctColours = colours.size();
 
     BITMAPFILEHEADER file{};
     file.bfType = 0x4D42;

@@ -38,7 +38,8 @@ void Click(HWND button);
 INT_PTR RunModal(const std::function<INT_PTR()>& doModal, const char* caption,
                  const std::function<void(HWND dialog)>& script);
 
-// Writes a 24-bit BMP of the screen area the window covers.
-bool CaptureWindow(HWND hWnd, const std::string& path);
+// Writes a 24-bit BMP of the screen area the window covers and counts the
+// distinct colours in it (a blank capture has one).
+bool CaptureWindow(HWND hWnd, const std::string& path, size_t* distinctColours);
 
 } // namespace dialog_driver

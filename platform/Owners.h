@@ -75,6 +75,11 @@ struct ModuleTraits {
     static Type Invalid() noexcept { return nullptr; }
     static bool Close(Type h) noexcept { return FreeLibrary(h) != FALSE; }
 };
+struct LocalTraits {
+    using Type = HLOCAL;
+    static Type Invalid() noexcept { return nullptr; }
+    static bool Close(Type h) noexcept { return LocalFree(h) == nullptr; }
+};
 struct BstrTraits {
     using Type = BSTR;
     static Type Invalid() noexcept { return nullptr; }
@@ -91,6 +96,8 @@ using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueHKey = UniqueResource<RegKeyTraits>;
 using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
+// A block from LocalAlloc.
+using UniqueLocal = UniqueResource<LocalTraits>;
 
 // A block from the COM task allocator.
 template <typename T> class CoTaskMemPtr {

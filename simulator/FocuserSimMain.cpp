@@ -16,8 +16,9 @@ namespace {
 
 const char kUsage[] = "Usage: FocuserSim <port> [options]\n"
                       "Simulates the focuser controller on a serial port (for example COM5; 9600 8N1)\n"
-                      "until Ctrl-C, end of standard input, or the --seconds limit. Every frame received\n"
-                      "(RX) and every piece sent (TX) is printed with its time in ms, as text and hex.\n"
+                      "until Ctrl-C, the end of standard input (a pipe or a console), or the --seconds\n"
+                      "limit. Every frame received (RX) and every piece sent (TX) is printed with its\n"
+                      "time in ms, as text and hex.\n"
                       "\n"
                       "Options:\n"
                       "  --rate N          steps per second of a move (default 1000)\n"
@@ -26,6 +27,7 @@ const char kUsage[] = "Usage: FocuserSim <port> [options]\n"
                       "  --version TEXT    six characters of the handshake reply (default 010200)\n"
                       "  --seconds N       stop after N seconds\n"
                       "  --no-stdin        do not stop at the end of standard input\n"
+                      "                    (input from a file or /dev/null is never watched)\n"
                       "Faults:\n"
                       "  --silent          send nothing and act on nothing\n"
                       "  --bad-checksum    replies carry a wrong checksum\n"
@@ -84,6 +86,15 @@ DWORD WINAPI WatchStdin(void* event) {
     }
     SetEvent(static_cast<HANDLE>(event));
     return 0;
+}
+
+// A pipe from a controlling script, or a console. Not a file or a null device:
+// a program started in the background reads end of input from /dev/null at once.
+bool WatchesAsInput(HANDLE input) {
+    if (input == nullptr || input == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD mode = 0;
+    return GetFileType(input) == FILE_TYPE_PIPE || GetConsoleMode(input, &mode) != FALSE;
 }
 
 bool ParseInt(const char* text, long low, long high, long* value) {
@@ -217,7 +228,7 @@ int Run(int argc, char** argv) {
 
     platform::UniqueHandle stdinThread;
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    if (watchStdin && input != nullptr && input != INVALID_HANDLE_VALUE)
+    if (watchStdin && WatchesAsInput(input))
         stdinThread.reset(CreateThread(nullptr, 0, WatchStdin, inputEnded.get(), 0, nullptr));
 
     const HANDLE events[] = {quit.get(), inputEnded.get()};

@@ -13,8 +13,8 @@ constexpr size_t kTextSize = 8;
 // A partial frame that sees no more bytes for this long is dropped, so a lost
 // byte costs one command, not every one after it.
 constexpr ULONGLONG kPartialFrameMs = 200;
-// How long a stop waits for the checksum byte of its 9-byte form, only so that
-// the monitor shows the frame whole; the stop itself acts on the eighth byte.
+// How long a stop waits for the checksum byte of its 9-byte form before it acts
+// as the 8-byte form.
 constexpr ULONGLONG kStopChecksumMs = 20;
 // The longest the thread blocks in one read, and so the delay of Stop and of a
 // progress character.
@@ -98,7 +98,7 @@ bool CFocuserSimulator::Start(const char* port) {
         m_moving = false;
     }
     m_frame.clear();
-    m_stopActed = false;
+    m_stopPending = false;
     m_events.clear();
     m_startTime = GetTickCount64();
     m_lastByteTime = m_startTime;
@@ -225,14 +225,13 @@ void CFocuserSimulator::Run() {
 void CFocuserSimulator::OnBytes(const unsigned char* bytes, size_t count, ULONGLONG now) {
     for (size_t i = 0; i < count; ++i) {
         const unsigned char byte = bytes[i];
-        if (m_stopActed) {
-            // The stop already acted; take its checksum byte along when it comes.
+        if (m_stopPending) {
+            // A 9-byte stop brings its checksum next; anything else means the
+            // 8-byte form, and the byte starts what follows.
             const bool checksum = byte == Sum(m_frame.data());
             if (checksum)
                 m_frame.push_back(byte);
-            Report(false, m_frame.data(), m_frame.size());
-            m_frame.clear();
-            m_stopActed = false;
+            EndPendingStop(now);
             if (checksum)
                 continue;
         }
@@ -242,8 +241,7 @@ void CFocuserSimulator::OnBytes(const unsigned char* bytes, size_t count, ULONGL
         }
         m_frame.push_back(byte);
         if (m_frame.size() == kTextSize && std::memcmp(m_frame.data(), kStop, kTextSize) == 0) {
-            DoStop(now);
-            m_stopActed = true;
+            m_stopPending = true;
         } else if (m_frame.size() == kFrameSize) {
             Report(false, m_frame.data(), m_frame.size());
             OnFrame(m_frame.data(), now);
@@ -257,11 +255,19 @@ void CFocuserSimulator::CheckPartialFrame(ULONGLONG now) {
     if (m_frame.empty())
         return;
     const ULONGLONG quiet = now - m_lastByteTime;
-    if ((m_stopActed && quiet >= kStopChecksumMs) || quiet >= kPartialFrameMs) {
+    if (m_stopPending && quiet >= kStopChecksumMs) {
+        EndPendingStop(now);
+    } else if (quiet >= kPartialFrameMs) {
         Report(false, m_frame.data(), m_frame.size());
         m_frame.clear();
-        m_stopActed = false;
     }
+}
+
+void CFocuserSimulator::EndPendingStop(ULONGLONG now) {
+    Report(false, m_frame.data(), m_frame.size());
+    m_frame.clear();
+    m_stopPending = false;
+    DoStop(now);
 }
 
 void CFocuserSimulator::OnFrame(const unsigned char* frame, ULONGLONG now) {

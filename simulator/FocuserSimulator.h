@@ -14,9 +14,9 @@
 //   with the final frame "FD" + six digits of the new position + checksum. The
 //   position moves at stepsPerSecond and is clamped to 0..999999 (a move into a
 //   limit ends there). A move of 0 steps ends at once with its final frame.
-// - "FVXXXXXX" (stop) ends a move at once with its final frame. It is acted on as
-//   soon as its eight text characters are in, so the 8-byte form works as well as
-//   the 9-byte one; a checksum byte that follows is dropped by the hunt for 'F'.
+// - "FVXXXXXX" (stop) ends a move at once with its final frame. Both lengths
+//   work: it acts when its checksum byte comes, or when 20 ms pass after its
+//   eighth character without one (or another byte comes first).
 //   A stop while idle does nothing.
 // - A frame with a bad checksum, and a command it does not know (other letters,
 //   arguments that are not six digits), get no reply and have no effect.
@@ -112,6 +112,7 @@ private:
     // Under m_lock, on the simulator thread.
     void OnBytes(const unsigned char* bytes, size_t count, ULONGLONG now);
     void CheckPartialFrame(ULONGLONG now);
+    void EndPendingStop(ULONGLONG now);
     void OnFrame(const unsigned char* frame, ULONGLONG now);
     void DoStop(ULONGLONG now);
     void RunMove(ULONGLONG now);
@@ -147,6 +148,6 @@ private:
     ULONGLONG m_startTime = 0;
     ULONGLONG m_lastByteTime = 0;
     std::vector<unsigned char> m_frame;
-    bool m_stopActed = false; // m_frame holds a stop already acted on
+    bool m_stopPending = false; // m_frame holds a stop waiting for its checksum byte
     std::vector<Event> m_events;
 };

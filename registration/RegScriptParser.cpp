@@ -54,7 +54,9 @@ constexpr size_t PlaceholderNameSize = 32; // 31 bytes and the terminator
 constexpr size_t ValueNameSize = 260;      // 259 characters and the terminator
 constexpr size_t KeyNameSize = 260;        // remembered key names are cut to 259
 constexpr DWORD SubkeyNameSize = 256;
-constexpr DWORD ValueEnumNameSize = 4096;
+// The registry's own limit on key depth; deeper nesting would only use up the
+// stack of the walk, which recurses once per block.
+constexpr unsigned MaxBlockDepth = 512;
 // A quoted token takes a further character only below this length, so that a
 // double-byte character and the terminator still fit.
 constexpr size_t QuotedTokenLimit = CRegScriptParser::TokenSize - 2;
@@ -67,8 +69,24 @@ bool Is(const char* token, const char* word) noexcept {
     return lstrcmpiA(token, word) == 0;
 }
 
+// The character after text, stepped with CharNextA; a lead byte without its trail
+// byte counts alone, so no walk ever steps over the terminator.
+const char* NextChar(const char* text) noexcept {
+    if (*text == '\0')
+        return text;
+    const char* next = CharNextA(text);
+    if (next == text || (next - text == 2 && text[1] == '\0'))
+        return text + 1;
+    return next;
+}
+
+// Bytes of the character at text: 2 for a double-byte character, else 1.
+size_t CharWidth(const char* text) noexcept {
+    return static_cast<size_t>(NextChar(text) - text);
+}
+
 bool HasBackslash(const char* name) noexcept {
-    for (const char* c = name; *c != '\0'; c = CharNextA(c)) {
+    for (const char* c = name; *c != '\0'; c = NextChar(c)) {
         if (*c == '\\')
             return true;
     }
@@ -103,12 +121,6 @@ bool FindTypeLetter(const char* letter, DWORD& type) noexcept {
     return false;
 }
 
-// Bytes of the character at text: 2 for a double-byte character, else 1.
-size_t CharWidth(const char* text) noexcept {
-    const size_t width = static_cast<size_t>(CharNextA(text) - text);
-    return width == 0 ? 1 : width;
-}
-
 BYTE HexDigit(char c) noexcept {
     if (c >= '0' && c <= '9')
         return static_cast<BYTE>(c - '0');
@@ -118,6 +130,17 @@ BYTE HexDigit(char c) noexcept {
         return static_cast<BYTE>(c - 'a' + 10);
     return 0;
 }
+
+class DepthScope {
+public:
+    explicit DepthScope(unsigned& depth) noexcept : m_depth(depth) { ++m_depth; }
+    DepthScope(const DepthScope&) = delete;
+    DepthScope& operator=(const DepthScope&) = delete;
+    ~DepthScope() { --m_depth; }
+
+private:
+    unsigned& m_depth;
+};
 
 // The expansion's growable byte buffer from the task allocator.
 class ExpansionBuffer {
@@ -176,7 +199,7 @@ HRESULT CRegScriptParser::ExpandPlaceholders(const char* source) noexcept {
     const char* c = source;
     while (*c != '\0') {
         if (*c != '%') {
-            const char* next = CharNextA(c);
+            const char* next = NextChar(c);
             hr = buffer.Append(c, CharWidth(c));
             if (FAILED(hr))
                 return hr;
@@ -194,7 +217,7 @@ HRESULT CRegScriptParser::ExpandPlaceholders(const char* source) noexcept {
         const char* nameStart = c + 1;
         const char* nameEnd = nameStart;
         while (*nameEnd != '\0' && *nameEnd != '%')
-            nameEnd = CharNextA(nameEnd);
+            nameEnd = NextChar(nameEnd);
         if (*nameEnd == '\0')
             return DISP_E_EXCEPTION;
         const size_t nameLength = static_cast<size_t>(nameEnd - nameStart);
@@ -319,6 +342,9 @@ HRESULT CRegScriptParser::ApplyScript(const char* text, bool registerFlag) noexc
 }
 
 HRESULT CRegScriptParser::WalkBlock(bool registerPass, HKEY parent, bool inheritedSkip) noexcept {
+    if (m_depth >= MaxBlockDepth)
+        return DISP_E_EXCEPTION;
+    DepthScope level(m_depth);
     bool skip = inheritedSkip;
     bool deleteFlag = true;
     UniqueHKey key;
@@ -510,11 +536,11 @@ HRESULT CRegScriptParser::WriteValue(HKEY key, const char* name) noexcept {
         registry::SetValue(key, name, REG_SZ, m_value, static_cast<DWORD>(length + 1));
         break;
     case REG_DWORD: {
-        wchar_t wide[TokenSize] = {};
-        MultiByteToWideChar(CP_ACP, 0, m_value, -1, wide, static_cast<int>(TokenSize));
+        m_wide[0] = L'\0';
+        MultiByteToWideChar(CP_ACP, 0, m_value, -1, m_wide, static_cast<int>(TokenSize));
         // A text that is not a number (or does not fit 32 bits) writes 0.
         ULONG number = 0;
-        if (FAILED(VarUI4FromStr(wide, 0, 0, &number)))
+        if (FAILED(VarUI4FromStr(m_wide, 0, 0, &number)))
             number = 0;
         const DWORD data = number;
         registry::SetValue(key, name, REG_DWORD, &data, sizeof data);
@@ -523,7 +549,8 @@ HRESULT CRegScriptParser::WriteValue(HKEY key, const char* name) noexcept {
     default: {
         if (length % 2 != 0)
             return E_FAIL;
-        BYTE bytes[TokenSize / 2];
+        // In place: byte i is written after characters 2i and 2i+1 are read.
+        BYTE* bytes = reinterpret_cast<BYTE*>(m_value);
         for (size_t i = 0; i < length / 2; ++i)
             bytes[i] = static_cast<BYTE>(HexDigit(m_value[2 * i]) << 4 | HexDigit(m_value[2 * i + 1]));
         registry::SetValue(key, name, REG_BINARY, bytes, static_cast<DWORD>(length / 2));
@@ -557,8 +584,9 @@ bool CRegScriptParser::KeyHasNamedValues(HKEY key) noexcept {
         return false;
     if (values >= 2)
         return true;
-    char name[ValueEnumNameSize] = {};
-    return registry::FirstValueName(key, name, ValueEnumNameSize) == ERROR_SUCCESS && name[0] != '\0';
+    m_valueName[0] = '\0';
+    return registry::FirstValueName(key, m_valueName, sizeof m_valueName) == ERROR_SUCCESS &&
+           m_valueName[0] != '\0';
 }
 
 LONG CRegScriptParser::DeleteKeyTree(HKEY parent, const char* name) noexcept {

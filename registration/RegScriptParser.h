@@ -46,7 +46,7 @@ private:
     HRESULT SkipValueClause() noexcept;
 
     static bool KeyHasSubkeys(HKEY key) noexcept;
-    static bool KeyHasNamedValues(HKEY key) noexcept;
+    bool KeyHasNamedValues(HKEY key) noexcept;
     static LONG DeleteKeyTree(HKEY parent, const char* name) noexcept;
 
     CRegScript& m_script;
@@ -56,4 +56,9 @@ private:
     // ends on the "}" that its caller then reads past.
     char m_token[TokenSize] = {};
     char m_value[TokenSize] = {};
+    // Members rather than locals: the walk recurses once per block, and its
+    // frames stay small.
+    wchar_t m_wide[TokenSize] = {};
+    char m_valueName[TokenSize] = {};
+    unsigned m_depth = 0;
 };

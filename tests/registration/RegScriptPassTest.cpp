@@ -375,6 +375,23 @@ TEST(RegScriptPasses, AFailingRegisterSectionIsUndoneWhileEarlierSectionsStay) {
     EXPECT_EQ(Tree({"key First", "value First [] REG_SZ 6f 6e 65 00"}), DumpTree(scratch.path()));
 }
 
+TEST(RegScriptPasses, NestingDeeperThanTheRegistryAllowsFailsInsteadOfExhaustingTheStack) {
+    ScratchKey scratch("regscript-depth");
+    const struct {
+        int levels; // below the group, which is the fourth level of the section
+        HRESULT result;
+    } cases[] = {{508, S_OK}, {509, DISP_E_EXCEPTION}, {100000, DISP_E_EXCEPTION}};
+    for (const auto& c : cases) {
+        std::string body;
+        for (int i = 0; i < c.levels; ++i)
+            body += "A { ";
+        for (int i = 0; i < c.levels; ++i)
+            body += "} ";
+        // Nothing below the group exists, so the walk only reads (skip mode).
+        EXPECT_EQ(c.result, ApplyText(Section("regscript-depth", body), Unregister)) << c.levels;
+    }
+}
+
 TEST(RegScriptPasses, AFailingUnregisterStopsWhereItFailed) {
     ScratchKey scratch("regscript-unregfail");
     for (const char* key : {"\\First", "\\Third"})

@@ -1,0 +1,69 @@
+#pragma once
+// The built server as a client meets it: the module loaded from its file, objects
+// made by its class factory, the type library registered for late binding, and
+// the driver's settings set for one test and put back afterwards.
+
+#include "automation/FocuserContract.h"
+#include "platform/Owners.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace reliability {
+
+class CDriverDll {
+public:
+    // Loads the module beside the tests folder and registers it when its class
+    // is not registered yet (late binding needs the type library); unregisters
+    // on destruction what it registered.
+    CDriverDll();
+    CDriverDll(const CDriverDll&) = delete;
+    CDriverDll& operator=(const CDriverDll&) = delete;
+    ~CDriverDll();
+
+    bool loaded() const { return m_factory.get() != nullptr; }
+    const std::string& problem() const { return m_problem; }
+    HRESULT Create(platform::ComPtr<IFocuser>& focuser) const;
+
+private:
+    platform::UniqueModule m_module;
+    platform::ComPtr<IClassFactory> m_factory;
+    bool m_registeredHere = false;
+    std::string m_problem;
+};
+
+// The profile key's values "COM" and "MaxPos" as they were, restored on
+// destruction (absent values and an absent key included).
+class CScopedSettings {
+public:
+    CScopedSettings();
+    CScopedSettings(const CScopedSettings&) = delete;
+    CScopedSettings& operator=(const CScopedSettings&) = delete;
+    ~CScopedSettings();
+
+    // Stores exactly these bytes with this type.
+    void SetRaw(const char* name, DWORD type, const void* data, DWORD size);
+    void SetText(const char* name, const std::string& text); // REG_SZ with its NUL
+    void Remove(const char* name);
+
+private:
+    struct Saved {
+        bool present = false;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+    bool m_keyExisted = false;
+    Saved m_com;
+    Saved m_maxPos;
+};
+
+// The description of the thread's error object, taken (and cleared) as a client
+// does after a failed call.
+std::string TakeErrorDescription();
+
+// The port name the driver opens for a settings index: "COM6" for 5.
+std::string PortName(int index);
+
+} // namespace reliability

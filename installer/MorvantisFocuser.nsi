@@ -124,14 +124,6 @@ SectionEnd
     Pop $1
 !macroend
 
-; The driver keeps its settings in the registry view of its own bitness, so the
-; profile key may exist in both views.
-!macro RemoveProfile view
-    SetRegView ${view}
-    DeleteRegKey HKLM "${PROFILE_KEY}"
-    !insertmacro DeleteKeyIfEmpty "${DRIVERS_KEY}"
-    !insertmacro DeleteKeyIfEmpty "${ASCOM_KEY}"
-!macroend
 
 Section "Uninstall"
     ; Unregistration answers success whatever it found, so its result says
@@ -149,10 +141,10 @@ Section "Uninstall"
     Delete "$INSTDIR\Uninstall.exe"
     RMDir "$INSTDIR"
 
-    !insertmacro RemoveProfile 32
-    ${If} ${RunningX64}
-        !insertmacro RemoveProfile 64
-    ${EndIf}
+    ; Both servers keep their settings in the 32-bit view, as ASCOM drivers do.
     SetRegView 32
+    DeleteRegKey HKLM "${PROFILE_KEY}"
+    !insertmacro DeleteKeyIfEmpty "${DRIVERS_KEY}"
+    !insertmacro DeleteKeyIfEmpty "${ASCOM_KEY}"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

@@ -12,6 +12,8 @@ namespace reliability {
 namespace {
 
 const char kProfileKey[] = "Software\\ASCOM\\Focuser Drivers\\Morvantis.Focuser";
+// The ASCOM profile lives in the 32-bit registry view for drivers of both bitnesses.
+constexpr REGSAM kProfileView = KEY_WOW64_32KEY;
 
 std::string ClassKeyPath() {
     wchar_t text[64] = {};
@@ -73,7 +75,8 @@ HRESULT CDriverDll::Create(ComPtr<IFocuser>& focuser) const {
 
 CScopedSettings::CScopedSettings() {
     UniqueHKey key;
-    m_keyExisted = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProfileKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    m_keyExisted = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProfileKey, 0, KEY_READ | kProfileView, key.put()) ==
+                   ERROR_SUCCESS;
     if (!m_keyExisted)
         return;
     for (auto [name, saved] : {std::pair<const char*, Saved*>{"COM", &m_com}, {"MaxPos", &m_maxPos}}) {
@@ -89,7 +92,7 @@ CScopedSettings::CScopedSettings() {
 
 CScopedSettings::~CScopedSettings() {
     if (!m_keyExisted) {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kProfileKey);
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kProfileKey, kProfileView, 0);
         return;
     }
     for (auto [name, saved] : {std::pair<const char*, Saved*>{"COM", &m_com}, {"MaxPos", &m_maxPos}}) {
@@ -102,8 +105,8 @@ CScopedSettings::~CScopedSettings() {
 
 void CScopedSettings::SetRaw(const char* name, DWORD type, const void* data, DWORD size) {
     UniqueHKey key;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProfileKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                    nullptr, key.put(), nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProfileKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                    KEY_ALL_ACCESS | kProfileView, nullptr, key.put(), nullptr);
     RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(data), size);
 }
 
@@ -113,7 +116,8 @@ void CScopedSettings::SetText(const char* name, const std::string& text) {
 
 void CScopedSettings::Remove(const char* name) {
     UniqueHKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProfileKey, 0, KEY_ALL_ACCESS, key.put()) == ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProfileKey, 0, KEY_ALL_ACCESS | kProfileView, key.put()) ==
+        ERROR_SUCCESS)
         RegDeleteValueA(key.get(), name);
 }
 

@@ -93,7 +93,8 @@ int Run(const char* simulatorPort, int driverIndex, const std::string& folder) {
         return 1;
     HRESULT hr = focuser->put_Link(VARIANT_TRUE);
     if (hr != S_OK) {
-        Say("FAILED: the first link: 0x%08lX %s", static_cast<unsigned long>(hr), TakeErrorDescription().c_str());
+        Say("FAILED: the first link: 0x%08lX %s", static_cast<unsigned long>(hr),
+            TakeErrorDescription().c_str());
         return 1;
     }
     Expect(focuser->Move(20000) == S_OK, "a move starts");

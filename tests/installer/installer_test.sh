@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# The setup program in a fresh Wine prefix of its own: silent install, clients of
+# both bitnesses by ProgID against the simulator, an upgrade that keeps the
+# settings, and a silent uninstall that leaves the registry as it was before the
+# install (registry exports compared) and another driver's profile untouched.
+# Run by scripts/test.sh; BUILD_DIR (or FOCUSER_BENCH_PORTS) names the build.
+set -u
+if [ -z "${BUILD_DIR:-}" ]; then
+    : "${FOCUSER_BENCH_PORTS:?set BUILD_DIR or run through scripts/test.sh}"
+    BUILD_DIR=$(dirname "$FOCUSER_BENCH_PORTS")
+fi
+export BUILD_DIR
+here=$(cd "$(dirname "$0")" && pwd)
+
+SETUP=$BUILD_DIR/MorvantisFocuserSetup.exe
+WORK=$BUILD_DIR/installer-test
+CLSID='{4202128D-BD14-404D-8BC1-217D157EA800}'
+LIBID='{9CDCB019-A412-4BEA-8735-6DE5A4ED7C80}'
+PROFILE='HKLM\Software\ASCOM\Focuser Drivers\Morvantis.Focuser'
+OTHER='HKLM\Software\ASCOM\Focuser Drivers\Other.Focuser'
+UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\MorvantisFocuser'
+
+# A prefix of its own, with its own wineserver: nothing of the suite's prefix
+# (where the tests register the servers) can leak into what is checked here.
+export WINEPREFIX=$WORK/prefix
+export WINEARCH=win64
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+PIDS=()
+checks=0
+
+cleanup() {
+    if [ -d "$WINEPREFIX" ]; then
+        wineserver -k >/dev/null 2>&1
+    fi
+    local pid
+    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
+        pid=${PIDS[$i]}
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    PIDS=()
+    # The prefix takes over a gigabyte; the exports and logs stay for reading.
+    [ "${KEEP_INSTALLER_PREFIX:-0}" = 1 ] || rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+ok() {
+    checks=$((checks + 1))
+    echo "ok   $*"
+}
+# expect DESCRIPTION COMMAND...: the command must succeed.
+expect() {
+    local what=$1
+    shift
+    "$@" || fail "$what"
+    ok "$what"
+}
+
+reg32() { wine reg "$@" /reg:32 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+reg64() { /usr/lib/wine/wine64 reg "$@" /reg:64 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+# Exits 0 when the key (or value) exists in the given view.
+exists() {
+    local bits=$1
+    shift
+    "reg$bits" query "$@" >/dev/null
+}
+absent() { ! exists "$@"; }
+# default_value BITS KEY: the key's default value text.
+default_value() { "reg$1" query "$2" /ve | sed -n 's/^ *(Default) *REG_SZ *//p'; }
+named_value() { "reg$1" query "$2" /v "$3" | sed -n "s/^ *$3 *REG_[A-Z_]* *//p"; }
+
+export_registry() {
+    local tag=$1 root
+    for root in HKEY_LOCAL_MACHINE HKEY_CLASSES_ROOT; do
+        /usr/lib/wine/wine64 regedit /E "$(winepath -w "$WORK/$tag-$root.reg")" "$root" >/dev/null 2>&1 ||
+            fail "exporting $root ($tag)"
+    done
+}
+
+[ -f "$SETUP" ] || fail "$SETUP is not built (makensis missing, or the 32-bit tree not built first)"
+for f in win32/FocuserSim.exe win32/FocuserCtl.exe win64/FocuserCtl.exe win32/MorvantisFocuser.dll \
+    win64/MorvantisFocuser.dll; do
+    [ -f "$BUILD_DIR/$f" ] || fail "$BUILD_DIR/$f is not built"
+done
+
+rm -rf "$WORK"
+mkdir -p "$WORK/ports"
+started=$(date +%s)
+wineserver -f -p >/dev/null 2>&1 &
+PIDS+=($!)
+wineboot -i >/dev/null 2>&1 || fail "creating the prefix"
+echo "fresh prefix $WINEPREFIX ready in $(($(date +%s) - started)) s"
+
+# Its own null-modem pair: the simulator on COM5, the driver on COM6 (index 5).
+socat pty,raw,echo=0,link="$WORK/ports/com5" pty,raw,echo=0,link="$WORK/ports/com6" >/dev/null 2>&1 &
+PIDS+=($!)
+for i in $(seq 1 50); do
+    [ -e "$WORK/ports/com5" ] && [ -e "$WORK/ports/com6" ] && break
+    sleep 0.1
+done
+ln -sfn "$WORK/ports/com5" "$WINEPREFIX/dosdevices/com5"
+ln -sfn "$WORK/ports/com6" "$WINEPREFIX/dosdevices/com6"
+
+# Another driver's profile, which nothing of ours may touch.
+reg32 add "$OTHER" /ve /d "Other focuser" /f >/dev/null || fail "creating $OTHER"
+reg32 add "$OTHER" /v COM /d 2 /f >/dev/null || fail "creating $OTHER"
+export_registry before
+
+echo "== silent install"
+wine "$SETUP" /S
+rc=$?
+[ $rc -eq 0 ] || fail "the setup exited with $rc"
+ok "the setup exits with 0"
+dir32="$WINEPREFIX/drive_c/Program Files (x86)/Morvantis"
+dir64="$WINEPREFIX/drive_c/Program Files/Morvantis"
+expect "32-bit server installed where 32-bit programs' files go" cmp -s "$dir32/MorvantisFocuser.dll" \
+    "$BUILD_DIR/win32/MorvantisFocuser.dll"
+expect "64-bit server installed where 64-bit programs' files go" cmp -s "$dir64/MorvantisFocuser.dll" \
+    "$BUILD_DIR/win64/MorvantisFocuser.dll"
+expect "uninstaller installed" test -f "$dir32/Uninstall.exe"
+
+for bits in 32 64; do
+    [ $bits = 32 ] && dir=$dir32 || dir=$dir64
+    server=$(default_value $bits "HKCR\\CLSID\\$CLSID\\InprocServer32")
+    [ -n "$server" ] || fail "no $bits-bit class registration"
+    # The server registers its short path; it must name the installed file.
+    [ "$(readlink -f "$(winepath -u "$server" 2>/dev/null)")" = "$(readlink -f "$dir/MorvantisFocuser.dll")" ] ||
+        fail "the $bits-bit class names $server, not the installed server"
+    ok "$bits-bit class registered for the installed server ($server)"
+    [ "$(named_value $bits "HKCR\\CLSID\\$CLSID\\InprocServer32" ThreadingModel)" = Apartment ] ||
+        fail "$bits-bit threading model"
+    ok "$bits-bit class in the apartment model"
+    expect "$bits-bit type library registered" exists $bits "HKCR\\TypeLib\\$LIBID\\1.0\\0\\win$bits"
+    [ "$(default_value $bits 'HKCR\Morvantis.Focuser\CLSID')" = "$CLSID" ] || fail "ProgID ($bits-bit view)"
+    ok "ProgID Morvantis.Focuser names the class ($bits-bit view)"
+done
+[ "$(default_value 32 "$PROFILE")" = Morvantis ] || fail "the profile key's display name"
+ok "profile key with the display name Morvantis"
+[ "$(named_value 32 "$UNINSTALL" DisplayVersion)" = 1.0.0 ] || fail "DisplayVersion"
+[ "$(named_value 32 "$UNINSTALL" Publisher)" = Morvantis ] || fail "Publisher"
+[ -n "$(named_value 32 "$UNINSTALL" DisplayName)" ] || fail "DisplayName"
+named_value 32 "$UNINSTALL" UninstallString | grep -q 'Uninstall.exe' || fail "UninstallString"
+ok "installed-programs entry: DisplayName, DisplayVersion 1.0.0, Publisher, UninstallString"
+
+echo "== clients of both bitnesses by ProgID"
+reg32 add "$PROFILE" /v COM /d 5 /f >/dev/null && reg32 add "$PROFILE" /v MaxPos /d 20000 /f >/dev/null ||
+    fail "writing the settings"
+wine "$BUILD_DIR/win32/FocuserSim.exe" COM5 --no-stdin --seconds 120 >"$WORK/simulator.log" 2>&1 &
+sim=$!
+PIDS+=($sim)
+for i in $(seq 1 100); do
+    grep -q 'listening on' "$WORK/simulator.log" 2>/dev/null && break
+    sleep 0.1
+done
+grep -q 'listening on' "$WORK/simulator.log" || fail "the simulator did not start: $(cat "$WORK/simulator.log")"
+for bits in 32 64; do
+    target=$((bits * 10))
+    wine "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $target position unlink >"$WORK/client$bits.log" 2>&1
+    rc=$?
+    tr -d '\r' <"$WORK/client$bits.log" | sed 's/^/    /'
+    [ $rc -eq 0 ] || fail "the $bits-bit client exited with $rc"
+    tr -d '\r' <"$WORK/client$bits.log" | grep -Eq "(^|[^0-9])$target([^0-9]|$)" ||
+        fail "the $bits-bit client did not report position $target"
+    ok "$bits-bit client created the driver by ProgID, linked and moved to $target"
+done
+
+echo "== install over the existing install"
+reg32 add "$PROFILE" /v MaxPos /d 4321 /f >/dev/null || fail "changing MaxPos"
+wine "$SETUP" /S
+rc=$?
+[ $rc -eq 0 ] || fail "the second setup exited with $rc"
+[ "$(named_value 32 "$PROFILE" COM)" = 5 ] && [ "$(named_value 32 "$PROFILE" MaxPos)" = 4321 ] ||
+    fail "the settings did not survive the upgrade: $(reg32 query "$PROFILE")"
+ok "the upgrade keeps COM and MaxPos"
+[ "$(default_value 32 "$PROFILE")" = Morvantis ] || fail "display name after the upgrade"
+expect "the upgrade keeps both classes registered" exists 64 "HKCR\\CLSID\\$CLSID\\InprocServer32"
+kill "$sim" 2>/dev/null
+wait "$sim" 2>/dev/null
+
+echo "== silent uninstall"
+wine "C:\\Program Files (x86)\\Morvantis\\Uninstall.exe" /S
+rc=$?
+[ $rc -eq 0 ] || fail "the uninstaller exited with $rc"
+# The uninstaller runs on from a copy of itself in the temporary folder, so
+# that it can delete its own file: wait for its last step.
+for i in $(seq 1 300); do
+    absent 32 "$UNINSTALL" && [ ! -e "$dir32" ] && [ ! -e "$dir64" ] && break
+    sleep 0.2
+done
+sleep 1
+expect "the 32-bit program folder is gone" test ! -e "$dir32"
+expect "the 64-bit program folder is gone" test ! -e "$dir64"
+for bits in 32 64; do
+    expect "$bits-bit class gone" absent $bits "HKCR\\CLSID\\$CLSID"
+    expect "$bits-bit type library gone" absent $bits "HKCR\\TypeLib\\$LIBID"
+done
+expect "ProgIDs gone" absent 64 'HKCR\Morvantis.Focuser'
+expect "versioned ProgID gone" absent 64 'HKCR\Morvantis.Focuser.1'
+expect "profile key gone" absent 32 "$PROFILE"
+expect "installed-programs entry gone" absent 32 "$UNINSTALL"
+[ "$(default_value 32 "$OTHER")" = "Other focuser" ] && [ "$(named_value 32 "$OTHER" COM)" = 2 ] ||
+    fail "the other driver's profile changed"
+ok "the other driver's profile is untouched"
+
+export_registry after
+# Areas that Wine rewrites by itself while programs run, whoever they are: the
+# device map of the serial ports opened (rebuilt at every boot on Windows too),
+# the random seed of the crypto service, and the font and session data that
+# Wine refreshes. Nothing of ours lives there.
+ignore=(--ignore 'HKEY_LOCAL_MACHINE\Hardware'
+    --ignore 'HKEY_LOCAL_MACHINE\Software\Microsoft\Cryptography\RNG'
+    --ignore 'HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\Cryptography\RNG')
+for root in HKEY_LOCAL_MACHINE HKEY_CLASSES_ROOT; do
+    if python3 "$here/regdiff.py" "$WORK/before-$root.reg" "$WORK/after-$root.reg" "${ignore[@]}" \
+        >"$WORK/diff-$root.txt"; then
+        ok "$root after the uninstall is as before the install"
+    else
+        echo "differences in $root (- before only, + after only):"
+        head -n 60 "$WORK/diff-$root.txt" | sed 's/^/    /'
+        fail "$root is not as it was before the install"
+    fi
+done
+
+echo "installer test: $checks checks passed in $(($(date +%s) - started)) s"

@@ -59,21 +59,29 @@ HWND CDataExchange::PrepareEditCtrl(int id) {
 
 void CDataExchange::Fail() {
     m_bFailed = TRUE;
+    FocusLastControl();
+}
+
+void CDataExchange::FailWithMessage(const char* message) {
+    // The focus moves before the box, so that the dialog saves it when the box
+    // takes over and gives it back when the box goes, however late; and again
+    // after, for a platform that does not reactivate the dialog at all.
+    Fail();
+    HWND owner = m_pDlgWnd != nullptr ? m_pDlgWnd->m_hWnd : nullptr;
+    char caption[128] = {};
+    if (owner != nullptr)
+        GetWindowTextA(owner, caption, sizeof caption);
+    MessageBoxA(owner, message, caption, MB_OK | MB_ICONEXCLAMATION);
+    FocusLastControl();
+}
+
+void CDataExchange::FocusLastControl() {
     if (m_hWndLastControl == nullptr || m_pDlgWnd == nullptr || m_pDlgWnd->m_hWnd == nullptr)
         return;
     // WM_NEXTDLGCTL rather than SetFocus: the dialog keeps its default button right.
     SendMessageA(m_pDlgWnd->m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_hWndLastControl), TRUE);
     if (m_bEditLastControl)
         SendMessageA(m_hWndLastControl, EM_SETSEL, 0, -1);
-}
-
-void CDataExchange::FailWithMessage(const char* message) {
-    HWND owner = m_pDlgWnd != nullptr ? m_pDlgWnd->m_hWnd : nullptr;
-    char caption[128] = {};
-    if (owner != nullptr)
-        GetWindowTextA(owner, caption, sizeof caption);
-    MessageBoxA(owner, message, caption, MB_OK | MB_ICONEXCLAMATION);
-    Fail();
 }
 
 void DDX_Control(CDataExchange* pDX, int id, CWnd& control) {

@@ -2,8 +2,8 @@
 // Dialog data exchange: moves values between a dialog's controls and its
 // members, in the direction the exchange was made for, and validates on saving.
 // A refused value is reported to the user at once (a message box owned by the
-// dialog), the focus goes back to the offending field, and the exchange is marked
-// failed: every later DDX_/DDV_ call of the same exchange then does nothing.
+// dialog), the focus is on the offending field when the box closes, and the
+// exchange is marked failed: every later DDX_/DDV_ call of the same exchange then does nothing.
 
 #include "framework/Wnd.h"
 
@@ -19,7 +19,7 @@ public:
     // Marks the exchange failed and puts the focus back on the last prepared
     // control, with an edit field's text selected.
     void Fail();
-    // Shows message in a box owned by the dialog, then Fail().
+    // Fail(), then shows message in a box owned by the dialog.
     void FailWithMessage(const char* message);
 
     BOOL m_bSaveAndValidate;
@@ -27,6 +27,9 @@ public:
     HWND m_hWndLastControl = nullptr;
     BOOL m_bEditLastControl = FALSE;
     BOOL m_bFailed = FALSE;
+
+private:
+    void FocusLastControl();
 };
 
 // Attaches (subclasses) the control with this id to control, once.

@@ -76,8 +76,10 @@ struct AFX_HANDLE_MAP {
 
 // The framework's per-thread state: the current module state, the slot that
 // keeps the previous one while a module's entry point runs, and the thread's
-// temporary maps. Allocated on a thread's first use of the framework and kept for
-// the thread's life (a thread detach may still switch states after AfxTermThread).
+// temporary maps. Allocated on a thread's first use of the framework and never
+// freed: a module's thread detach still switches states after AfxTermThread, and
+// no copy of the framework sees the thread's end after that. What a thread
+// leaves behind is this record alone (AfxTermThread frees the maps).
 struct AFX_THREAD_STATE {
     AFX_MODULE_STATE* m_pModuleState = nullptr;
     AFX_MODULE_STATE* m_pPrevModuleState = nullptr;

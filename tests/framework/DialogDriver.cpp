@@ -84,6 +84,18 @@ HWND WaitForFocus(HWND dialog, HWND expected, DWORD timeoutMs) {
     return info.hwndFocus;
 }
 
+HWND WaitForFocusWhenActive(HWND dialog, HWND expected, DWORD timeoutMs) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    const DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
+    Poll(timeoutMs, [&] {
+        if (GetForegroundWindow() != dialog)
+            SetForegroundWindow(dialog);
+        return GetGUIThreadInfo(thread, &info) && info.hwndFocus == expected;
+    });
+    return info.hwndFocus;
+}
+
 std::string Text(HWND hWnd) {
     char text[512] = {};
     SendMessageA(hWnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));

@@ -21,6 +21,10 @@ bool WaitForGone(HWND hWnd, DWORD timeoutMs = kWaitMs);
 // The window with the keyboard focus on dialog's thread once it is expected, or
 // whatever has it after timeoutMs.
 HWND WaitForFocus(HWND dialog, HWND expected, DWORD timeoutMs = 3000);
+// The same, bringing the dialog to the foreground while it is not, as a click on
+// it would: without a window manager Wine may leave a dialog inactive after its
+// message box goes. Once active, a dialog gives the focus to the control it saved.
+HWND WaitForFocusWhenActive(HWND dialog, HWND expected, DWORD timeoutMs = 3000);
 
 std::string Text(HWND hWnd);
 std::string ComboItem(HWND combo, int index);

@@ -64,26 +64,9 @@ private:
     AFX_MODULE_STATE* m_previousState = nullptr;
 };
 
-struct ControlLayout {
-    const char* className;
-    int id;
-    int x, y, cx, cy; // dialog units; cy 0: not compared (a combo box's window has its closed height)
-    const char* text; // null: not compared
-};
-
-// Where the dialog manager puts a control of the template, in client pixels:
-// origin and size are converted separately.
-RECT ExpectedRect(HWND dialog, const ControlLayout& c) {
-    RECT origin{c.x, c.y, c.x, c.y};
-    RECT size{0, 0, c.cx, c.cy};
-    MapDialogRect(dialog, &origin);
-    MapDialogRect(dialog, &size);
-    return RECT{origin.left, origin.top, origin.left + size.right, origin.top + size.bottom};
-}
-
 } // namespace
 
-TEST_F(SetupDialog, ShowsTheStoredPortAndMaximumInTheTemplatesLayout) {
+TEST_F(SetupDialog, ShowsTheStoredPortAndMaximum) {
     StoreText("COM", "3");
     StoreText("MaxPos", "10000");
     std::vector<std::string> ports;
@@ -105,41 +88,11 @@ TEST_F(SetupDialog, ShowsTheStoredPortAndMaximumInTheTemplatesLayout) {
         focusOnOk = dd::WaitForFocus(dialog, Item(dialog, IDOK)) == Item(dialog, IDOK);
         exStyle = GetWindowLongA(dialog, GWL_EXSTYLE);
 
-        // Seven controls, in creation (= tab) order, where the template puts them.
-        const ControlLayout expected[] = {
-            {"Button", IDOK, 77, 7, 50, 14, "OK"},
-            {"Button", IDCANCEL, 77, 24, 50, 14, "Cancel"},
-            {"ComboBox", IDC_PORT, 7, 19, 48, 0, nullptr},
-            {"Static", 0xFFFF, 7, 8, 32, 8, "COM Port"},
-            {"Static", 0xFFFF, 7, 66, 120, 25, nullptr},
-            {"Edit", IDC_MAXPOS, 7, 48, 48, 12, "10000"},
-            {"Static", 0xFFFF, 7, 36, 41, 8, "Max Position"},
-        };
-        HWND child = GetWindow(dialog, GW_CHILD);
-        for (const ControlLayout& c : expected) {
-            ASSERT_NE(nullptr, child) << "missing control " << c.id;
-            char cls[32] = {};
-            GetClassNameA(child, cls, sizeof cls);
-            EXPECT_STREQ(c.className, cls);
-            EXPECT_EQ(c.id, GetDlgCtrlID(child) & 0xFFFF) << cls;
-            if (c.text != nullptr) {
-                EXPECT_EQ(c.text, dd::Text(child));
-            }
-            const RECT want = ExpectedRect(dialog, c);
-            RECT got{};
-            GetWindowRect(child, &got);
-            MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&got), 2);
-            EXPECT_EQ(want.left, got.left) << cls << " " << c.id;
-            EXPECT_EQ(want.top, got.top) << cls << " " << c.id;
-            EXPECT_EQ(want.right, got.right) << cls << " " << c.id;
-            if (c.cy != 0) {
-                EXPECT_EQ(want.bottom, got.bottom) << cls << " " << c.id;
-            }
-            if (c.y == 66)
-                credits = dd::Text(child);
-            child = GetWindow(child, GW_HWNDNEXT);
-        }
-        EXPECT_EQ(nullptr, child) << "more controls than the template's seven";
+        // The credits label: the fifth control (the template's layout is checked byte by byte elsewhere).
+        HWND label = GetWindow(dialog, GW_CHILD);
+        for (int i = 0; i < 4 && label != nullptr; ++i)
+            label = GetWindow(label, GW_HWNDNEXT);
+        credits = label != nullptr ? dd::Text(label) : "<no fifth control>";
 
         RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         captured = dd::CaptureWindow(dialog, shot, &colours);
@@ -204,6 +157,8 @@ TEST_F(SetupDialog, RefusedMaximumKeepsTheDialogOpenWithTheMessageAndStoresNothi
         std::string message = "<no message box>";
         bool openAfter = false;
         bool focusOnField = false;
+        int focusId = -1;
+        HWND focusWnd = nullptr;
         DWORD selection = 0xdeadbeef;
         const INT_PTR result = Show([&](HWND dialog) {
             HWND edit = Item(dialog, IDC_MAXPOS);
@@ -215,7 +170,9 @@ TEST_F(SetupDialog, RefusedMaximumKeepsTheDialogOpenWithTheMessageAndStoresNothi
             message = dd::MessageBoxText(box);
             PostMessageA(box, WM_COMMAND, IDOK, 0);
             ASSERT_TRUE(dd::WaitForGone(box));
-            focusOnField = dd::WaitForFocus(dialog, edit) == edit;
+            focusWnd = dd::WaitForFocusWhenActive(dialog, edit);
+            focusOnField = focusWnd == edit;
+            focusId = focusWnd != nullptr ? GetDlgCtrlID(focusWnd) : -1;
             openAfter = IsWindow(dialog) && IsWindowVisible(dialog) && IsWindowEnabled(dialog);
             selection = static_cast<DWORD>(SendMessageA(edit, EM_GETSEL, 0, 0));
             dd::Click(Item(dialog, IDCANCEL));
@@ -223,7 +180,8 @@ TEST_F(SetupDialog, RefusedMaximumKeepsTheDialogOpenWithTheMessageAndStoresNothi
         EXPECT_EQ(IDCANCEL, result) << c.typed;
         EXPECT_EQ(c.message, message) << '"' << c.typed << '"';
         EXPECT_TRUE(openAfter) << "the dialog closed after \"" << c.typed << '"';
-        EXPECT_TRUE(focusOnField) << "the focus is not on the field after \"" << c.typed << '"';
+        EXPECT_TRUE(focusOnField) << "the focus is not on the field after \"" << c.typed
+                                  << "\" but on control " << focusId << " (" << focusWnd << ")";
         const DWORD length = static_cast<DWORD>(strlen(c.typed));
         EXPECT_EQ(MAKELONG(0, length), selection) << "the field's text is not selected: \"" << c.typed << '"';
         EXPECT_EQ(std::string("2", 2), ReadValue("COM").bytes) << c.typed;

@@ -59,6 +59,9 @@ bool IsDocumentedMessage(const std::string& message) {
 // and ends with its final frame.
 struct HonestState {
     volatile LONG position = 1234;
+    // Moves are answered only once the good exchange sends its own: a move of
+    // the hostile phase that reaches this controller late is left unanswered.
+    volatile LONG movesAccepted = 0;
 };
 
 reliability::Planner HonestPlanner(std::shared_ptr<HonestState> state) {
@@ -73,7 +76,8 @@ reliability::Planner HonestPlanner(std::shared_ptr<HonestState> state) {
         } else if (text == "FG000000") {
             std::snprintf(reply, sizeof reply, "FD%06ld", static_cast<long>(state->position));
             plan.push_back({0, Frame(reply)});
-        } else if (text[1] == 'O' || text[1] == 'I') {
+        } else if ((text[1] == 'O' || text[1] == 'I') &&
+                   InterlockedCompareExchange(&state->movesAccepted, 0, 0)) {
             const long distance = std::atol(text.substr(2).c_str());
             const long target = state->position + (text[1] == 'O' ? distance : -distance);
             for (int i = 0; i < 3; ++i)
@@ -244,14 +248,12 @@ protected:
             Sleep(20);
         }
         ASSERT_EQ(VARIANT_FALSE, moving) << "the object never stopped moving";
-        // A move command of the hostile phase may have reached the honest
-        // controller late and moved it: start from a known position.
-        InterlockedExchange(&state->position, 1234);
         ASSERT_EQ(S_OK, m_focuser->put_Link(VARIANT_FALSE));
         ASSERT_EQ(S_OK, m_focuser->put_Link(VARIANT_TRUE)) << TakeErrorDescription();
         LONG position = 0x5A5A5A5A;
         ASSERT_EQ(S_OK, m_focuser->get_Position(&position)) << TakeErrorDescription();
         EXPECT_EQ(1234, position);
+        InterlockedExchange(&state->movesAccepted, 1);
         ASSERT_EQ(S_OK, m_focuser->Move(1300)) << TakeErrorDescription();
         moving = VARIANT_TRUE;
         const double moveStarted = NowMs();
@@ -350,13 +352,15 @@ TEST_F(ControllerStreams, BabblingControllerDoesNotHoldIsMovingAndNoiseIsNoProgr
     // of them progress: IsMoving must come back within its bound every time, and
     // the move counts as failed once the motion time-out has passed.
     auto state = std::make_shared<HonestState>();
+    state->movesAccepted = 1;
     auto honest = HonestPlanner(state);
     m_peer.SetPlanner([honest](const std::string& command) {
         if (command.size() == 9 && (command[1] == 'O' || command[1] == 'I') && command[2] != 'X') {
             std::vector<Chunk> plan;
-            // Seven characters a millisecond: never a pause as long as the 2 ms poll.
-            for (int i = 0; i < 3000; ++i)
-                plan.push_back({1, "xyz?.#" + std::string(1, "xyz?.#"[i % 6])});
+            // 32 characters a millisecond: more than a drain reads in that time,
+            // so the line never pauses as long as the 2 ms poll.
+            for (int i = 0; i < 2000; ++i)
+                plan.push_back({1, std::string(32, "xyz?.#"[i % 6])});
             return plan;
         }
         return honest(command);

@@ -83,20 +83,6 @@ TEST_F(Simulator, IgnoresBadChecksumsUnknownCommandsAndBytesBeforeAnF) {
     EXPECT_EQ(Show(reply, kFrameSize), Show(Frame("FV010200")));
 }
 
-TEST_F(Simulator, RecordsEveryByteReceivedUntilCleared) {
-    SetFaults([](SimulatorOptions& o) { o.silent = true; });
-    Write({'a', 'b', 'c'});
-    ASSERT_TRUE(m_sim.WaitForReceived(3, 1000));
-    EXPECT_EQ(Show(m_sim.Received()), "abc");
-    m_sim.ClearReceived();
-    EXPECT_TRUE(m_sim.Received().empty());
-    const double start = NowMs();
-    EXPECT_FALSE(m_sim.WaitForReceived(1, 150));
-    const double waited = NowMs() - start;
-    EXPECT_GT(waited, 100.0);
-    EXPECT_LT(waited, 1000.0);
-}
-
 TEST_F(Simulator, AMoveRunsAtTheStepRateWithProgressAndEndsWithTheFinalFrame) {
     struct Case {
         int32_t from;
@@ -245,17 +231,6 @@ TEST_F(Simulator, FaultsShapeTheReplies) {
         EXPECT_EQ(Exchange("FG000000"), c.query) << c.what;
         EXPECT_EQ(Exchange("FV000000"), c.handshake) << c.what;
     }
-}
-
-TEST_F(Simulator, IgnoredRequestsCountFromEachChangeOfOptions) {
-    SetFaults([](SimulatorOptions& o) { o.ignoreRequests = 2; });
-    EXPECT_EQ(Exchange("FV000000"), "");
-    EXPECT_EQ(Exchange("FG000000"), "");
-    EXPECT_EQ(Exchange("FV000000"), Show(Frame("FV010200")));
-    EXPECT_EQ(Exchange("FV000000"), Show(Frame("FV010200")));
-    SetFaults([](SimulatorOptions& o) { o.ignoreRequests = 1; });
-    EXPECT_EQ(Exchange("FG000000"), "");
-    EXPECT_EQ(Exchange("FG000000"), Show(Frame("FD000000")));
 }
 
 TEST_F(Simulator, GarbageIsMixedIntoTheMotionStream) {

@@ -1,0 +1,330 @@
+#include "driver/Focuser.h"
+
+#include "automation/TypeInfoCache.h"
+#include "driver/ReportError.h"
+#include "module/ModuleState.h"
+#include "serial/DeviceFrame.h"
+#include "settings/SetupDlg.h"
+
+#include <cstdio>
+#include <ctime>
+#include <new>
+
+int32_t g_maxPosition = 65535;
+int32_t g_lastPosition = 0;
+
+namespace {
+
+constexpr int32_t kMotionTimeoutMs = 1000;
+constexpr DWORD kBaudRate = 9600;
+
+// Milliseconds of the C run-time clock: wall time since the process started,
+// which keeps running while the thread waits on the serial line.
+int32_t ClockMs() {
+    const clock_t ticks = clock();
+    if (CLOCKS_PER_SEC == 1000)
+        return static_cast<int32_t>(ticks);
+    return static_cast<int32_t>(static_cast<long long>(ticks) * 1000 / CLOCKS_PER_SEC);
+}
+
+// Compares by the signed distance between the two clock values, so the answer
+// stays right when the 32-bit clock wraps after weeks of running.
+bool ClockBefore(int32_t now, int32_t deadline) {
+    return static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(deadline)) < 0;
+}
+
+int32_t DeadlineFromNow() {
+    return static_cast<int32_t>(static_cast<uint32_t>(ClockMs()) + kMotionTimeoutMs);
+}
+
+HRESULT Fail(const char* message) {
+    return ReportError(CLSID_Focuser, IID_IFocuser, message);
+}
+
+struct LinkSettings {
+    int32_t portIndex;
+    int32_t maxPosition;
+};
+
+// The settings live only in the setup dialog object, which reads them from the
+// registry when it is constructed; it is never shown here.
+bool LoadLinkSettings(LinkSettings* settings) {
+    try {
+        CSetupDlg dlg(nullptr);
+        settings->portIndex = dlg.m_portIndex;
+        settings->maxPosition = dlg.m_maxPosition;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
+
+HRESULT STDMETHODCALLTYPE CFocuser::InterfaceSupportsErrorInfo(REFIID iid) {
+    return SupportsErrorInfo(iid);
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::GetTypeInfoCount(UINT* count) {
+    if (count == nullptr)
+        return E_POINTER;
+    *count = 1;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::GetTypeInfo(UINT /*index*/, LCID locale, ITypeInfo** typeInfo) {
+    if (typeInfo == nullptr)
+        return E_POINTER;
+    return g_focuserTypeInfo.GetTypeInfo(locale, typeInfo);
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::GetIDsOfNames(REFIID /*iid*/, LPOLESTR* names, UINT nameCount,
+                                                  LCID locale, DISPID* dispids) {
+    return g_focuserTypeInfo.GetIDsOfNames(names, nameCount, locale, dispids);
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::Invoke(DISPID dispid, REFIID /*iid*/, LCID locale, WORD flags,
+                                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                           UINT* argError) {
+    return g_focuserTypeInfo.Invoke(static_cast<IFocuser*>(this), dispid, locale, flags, params, result,
+                                    exception, argError);
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_StepSize(float* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    return Fail("Not supported by focuser");
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::SetupDialog() {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    try {
+        CSetupDlg dlg(nullptr);
+        dlg.DoModal();
+    } catch (...) {
+        // Whatever the dialog did, the member answers S_OK; nothing may escape it.
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_MaxStep(LONG* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    *value = g_maxPosition;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_IsMoving(VARIANT_BOOL* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    *value = VARIANT_FALSE;
+    if (!m_moving)
+        return S_OK;
+    // The link was switched off during the move: there is no line to watch.
+    if (!m_port) {
+        m_moving = 0;
+        return S_OK;
+    }
+
+    unsigned char c = 0;
+    while (m_port->PollByte(&c)) {
+        if (c == 'I' || c == 'O') {
+            *value = VARIANT_TRUE;
+            m_moveDeadline = DeadlineFromNow();
+        } else if (c == 'F') {
+            // The rest of the final frame; neither its content nor its checksum matters.
+            unsigned char rest[kFrameSize - 1];
+            m_port->Read(rest, sizeof rest);
+            *value = VARIANT_FALSE;
+            m_moving = 0;
+            return S_OK;
+        }
+    }
+    if (*value == VARIANT_TRUE)
+        return S_OK;
+    if (ClockBefore(ClockMs(), m_moveDeadline)) {
+        *value = VARIANT_TRUE;
+        return S_OK;
+    }
+    *value = VARIANT_FALSE;
+    m_moving = 0;
+    return Fail("Link fail");
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::Move(LONG position) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    RefreshMotion();
+    if (m_moving)
+        return Fail("Focuser already in motion");
+    if (position < 0 || position > g_maxPosition)
+        return Fail("Value out of range");
+    int32_t current = 0;
+    if (!ReadPosition(&current))
+        return Fail("Link fail");
+    StartMove(position - current);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_Position(LONG* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    int32_t position = 0;
+    if (!ReadPosition(&position))
+        return Fail("Link fail");
+    *value = position;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_Link(VARIANT_BOOL* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    *value = m_linked ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::put_Link(VARIANT_BOOL value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    const bool on = value != 0;
+    if (on == (m_linked != 0))
+        return S_OK;
+
+    if (!on) {
+        // The controller is told nothing: a move in progress goes on.
+        if (m_port)
+            m_port->Close();
+        m_port.reset();
+        m_linked = 0;
+        return S_OK;
+    }
+
+    m_moving = 0;
+    LinkSettings settings{};
+    if (!LoadLinkSettings(&settings))
+        return Fail("Out of memory");
+    g_maxPosition = settings.maxPosition;
+
+    char name[32];
+    std::snprintf(name, sizeof name, "//./COM%i", static_cast<int>(settings.portIndex) + 1);
+
+    std::unique_ptr<CSerialPort> port(new (std::nothrow) CSerialPort);
+    if (!port)
+        return Fail("Out of memory");
+    if (!port->Open(name, kBaudRate, 0)) {
+        char message[64];
+        std::snprintf(message, sizeof message, "Could not open port %s", name);
+        return Fail(message);
+    }
+    if (!Handshake(*port)) {
+        port->Close();
+        return Fail("Focuser did not respond");
+    }
+    m_port = std::move(port);
+    m_linked = 1;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_Absolute(VARIANT_BOOL* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    *value = VARIANT_TRUE;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_TempCompAvailable(VARIANT_BOOL* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    *value = VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_TempComp(VARIANT_BOOL* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    *value = VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::put_TempComp(VARIANT_BOOL /*value*/) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    return Fail("Not Supported");
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_Temperature(float* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    *value = 100.0f;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::get_MaxIncrement(LONG* value) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    *value = g_maxPosition;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::Stop() {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    // The move still ends through the motion watch: by its final frame or the time-out.
+    if (m_port)
+        SendStop(*m_port);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CFocuser::Halt() {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (m_port)
+        SendStop(*m_port);
+    return S_OK;
+}
+
+void CFocuser::CloseLinkForTeardown() {
+    if (m_port)
+        put_Link(VARIANT_FALSE);
+}
+
+bool CFocuser::ReadPosition(int32_t* position) {
+    if (!m_port)
+        return false;
+    if (m_moving) {
+        RefreshMotion();
+        if (m_moving) {
+            *position = g_lastPosition;
+            return true;
+        }
+    }
+    int32_t value = 0;
+    if (!QueryPosition(*m_port, &value))
+        return false;
+    *position = value;
+    g_lastPosition = value;
+    return true;
+}
+
+bool CFocuser::StartMove(int32_t distance) {
+    if (!m_port)
+        return false;
+    SendMove(*m_port, distance);
+    // Whether or not the controller got the command: silence ends the move by the time-out.
+    m_moving = 1;
+    m_moveDeadline = DeadlineFromNow();
+    return true;
+}
+
+// Runs the motion watch through the object's own interface, as a client would,
+// so an aggregated object reaches it the same way; its answer and any error it
+// reports are not wanted here.
+void CFocuser::RefreshMotion() {
+    VARIANT_BOOL ignored = VARIANT_FALSE;
+    static_cast<IFocuser*>(this)->get_IsMoving(&ignored);
+}

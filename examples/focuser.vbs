@@ -53,7 +53,7 @@ Function Run()
     WScript.Echo "Moving to " & target & " ..."
     moving = True
     Do While moving
-        WScript.Sleep 100
+        Pause 100
         moving = focuser.IsMoving
         If Err.Number <> 0 Then ShowError "polling IsMoving", Err.Number, Err.Description, Err.Source : Exit Function
         elapsed = Timer - started
@@ -84,6 +84,21 @@ Function Run()
     Set focuser = Nothing
     Run = True
 End Function
+
+' Waits ms milliseconds. Wine's cscript has no WScript.Sleep (it raises error
+' 445 at once); there the wait falls back to watching the clock.
+Sub Pause(ms)
+    On Error Resume Next
+    WScript.Sleep ms
+    If Err.Number = 0 Then Exit Sub
+    Err.Clear
+    Dim start, elapsed
+    start = Timer
+    Do
+        elapsed = Timer - start
+        If elapsed < 0 Then elapsed = elapsed + 86400 ' midnight
+    Loop While elapsed * 1000 < ms
+End Sub
 
 Sub ShowError(what, number, description, source)
     WScript.Echo "FAILED " & what & ": " & description & " (Err.Number " & number & ", Err.Source " & source & ")"

@@ -143,7 +143,7 @@ class TypeLibraryTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(m_apartment.result())) << std::hex << m_apartment.result();
-        const std::string path = LibraryPath();
+        const std::string path = testing_support::DriverModulePath();
         const HRESULT hr = LoadTypeLib(Widen(path.c_str()).c_str(), m_library.put());
         ASSERT_EQ(S_OK, hr) << "LoadTypeLib(" << path << ") = 0x" << std::hex << hr;
 
@@ -152,15 +152,6 @@ protected:
         ASSERT_EQ(S_OK, m_dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &twin))
             << "the IFocuser description has no table-of-functions twin";
         ASSERT_EQ(S_OK, m_dispatch->GetRefTypeInfo(twin, m_interface.put()));
-    }
-
-    static std::string LibraryPath() {
-        const std::string module = testing_support::DriverModulePath();
-#ifdef FOCUSER_TLB_PATH
-        if (GetFileAttributesA(module.c_str()) == INVALID_FILE_ATTRIBUTES)
-            return FOCUSER_TLB_PATH;
-#endif
-        return module;
     }
 
     // Attributes of a type description, freed on every way out.
@@ -526,25 +517,15 @@ TEST_F(TypeLibraryTest, LibraryOffsetsReachTheDeclaredCppMembers) {
 // The file behind the resource: its own system locale (the one its name
 // hashes are computed with) is US English, and each stored hash matches.
 TEST_F(TypeLibraryTest, ResourceIsTypelibOneWithUsEnglishNameHashes) {
-    const std::string path = LibraryPath();
-    std::vector<unsigned char> image;
-    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".tlb") == 0) {
-        platform::UniqueFile file(
-            CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(file.valid());
-        image.resize(GetFileSize(file.get(), nullptr));
-        DWORD read = 0;
-        ASSERT_TRUE(ReadFile(file.get(), image.data(), static_cast<DWORD>(image.size()), &read, nullptr));
-    } else {
-        platform::UniqueModule module(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
-        ASSERT_TRUE(module.valid()) << path << " error " << GetLastError();
-        HRSRC found = FindResourceA(module.get(), MAKEINTRESOURCEA(1), "TYPELIB");
-        ASSERT_NE(nullptr, found) << "no resource TYPELIB 1";
-        HGLOBAL loaded = LoadResource(module.get(), found);
-        const unsigned char* bytes = static_cast<const unsigned char*>(LockResource(loaded));
-        ASSERT_NE(nullptr, bytes);
-        image.assign(bytes, bytes + SizeofResource(module.get(), found));
-    }
+    const std::string path = testing_support::DriverModulePath();
+    platform::UniqueModule module(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(module.valid()) << path << " error " << GetLastError();
+    HRSRC found = FindResourceA(module.get(), MAKEINTRESOURCEA(1), "TYPELIB");
+    ASSERT_NE(nullptr, found) << "no resource TYPELIB 1";
+    const unsigned char* bytes =
+        static_cast<const unsigned char*>(LockResource(LoadResource(module.get(), found)));
+    ASSERT_NE(nullptr, bytes);
+    const std::vector<unsigned char> image(bytes, bytes + SizeofResource(module.get(), found));
     auto at = [&image](size_t offset) {
         int32_t v = 0;
         if (offset + 4 <= image.size())

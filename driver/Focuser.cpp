@@ -16,6 +16,8 @@ int32_t g_lastPosition = 0;
 namespace {
 
 constexpr int32_t kMotionTimeoutMs = 1000;
+// The longest one IsMoving call drains the motion stream.
+constexpr int32_t kDrainBudgetMs = 50;
 constexpr DWORD kBaudRate = 9600;
 
 // Milliseconds of the C run-time clock: wall time since the process started,
@@ -129,8 +131,12 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_IsMoving(VARIANT_BOOL* value) {
         return S_OK;
     }
 
+    // A line that never falls quiet (noise, a device babbling at the wrong
+    // speed) would keep the drain going for ever: it stops after a bounded time,
+    // and what is left waits for the next call.
+    const int32_t drainEnd = static_cast<int32_t>(static_cast<uint32_t>(ClockMs()) + kDrainBudgetMs);
     unsigned char c = 0;
-    while (m_port->PollByte(&c)) {
+    while (ClockBefore(ClockMs(), drainEnd) && m_port->PollByte(&c)) {
         if (c == 'I' || c == 'O') {
             *value = VARIANT_TRUE;
             m_moveDeadline = DeadlineFromNow();

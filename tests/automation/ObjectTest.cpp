@@ -1,7 +1,6 @@
 // The module's exports, class factory, lock count and object identity, through
 // the built module loaded fresh for each test.
 
-#include "tests/automation/TypeLibRegistration.h"
 #include "tests/driver/DriverHarness.h"
 
 #include "tests/common/TestSupport.h"
@@ -10,7 +9,6 @@
 
 #include <ocidl.h>
 
-#include <atomic>
 #include <vector>
 
 using driver_harness::Hr;
@@ -285,85 +283,6 @@ TEST_F(ObjectTest, AggregationIsRefusedForAnyInterfaceButIUnknown) {
     EXPECT_TRUE(outer.m_queried.empty());
     factory.reset();
     EXPECT_EQ(S_OK, m_driver.CanUnloadNow()) << "nothing was created";
-}
-
-struct WorkerResult {
-    int failures = 0;
-    HRESULT firstFailure = S_OK;
-    int step = 0;
-};
-
-struct WorkerArgs {
-    const LoadedDriver* driver;
-    HANDLE start;
-    WorkerResult result;
-};
-
-DWORD WINAPI Worker(void* param) {
-    WorkerArgs* args = static_cast<WorkerArgs*>(param);
-    platform::ComApartment apartment(COINIT_APARTMENTTHREADED);
-    WaitForSingleObject(args->start, 5000);
-    auto fail = [args](HRESULT hr, int step) {
-        if (args->result.failures++ == 0) {
-            args->result.firstFailure = hr;
-            args->result.step = step;
-        }
-    };
-    for (int i = 0; i < 40; ++i) {
-        ComPtr<IClassFactory> factory;
-        HRESULT hr = args->driver->GetClassObject(CLSID_Focuser, IID_IClassFactory, factory.put_void());
-        if (hr != S_OK) {
-            fail(hr, 1);
-            continue;
-        }
-        ComPtr<IFocuser> focuser;
-        hr = factory->CreateInstance(nullptr, IID_IFocuser, focuser.put_void());
-        if (hr != S_OK) {
-            fail(hr, 2);
-            continue;
-        }
-        factory.reset();
-        LONG maxStep = 0;
-        hr = focuser->get_MaxStep(&maxStep);
-        if (hr != S_OK || maxStep <= 0)
-            fail(hr, 3);
-        OLECHAR name[] = L"Position";
-        LPOLESTR names[] = {name};
-        DISPID dispid = 0;
-        hr = focuser->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &dispid);
-        if (hr != S_OK || dispid != 6)
-            fail(hr, 4);
-        if (i % 4 == 0) {
-            ComPtr<IClassFactory> locked;
-            args->driver->GetClassObject(CLSID_Focuser, IID_IClassFactory, locked.put_void());
-            if (locked) {
-                locked->LockServer(TRUE);
-                locked->LockServer(FALSE);
-            }
-        }
-    }
-    return 0;
-}
-
-TEST_F(ObjectTest, ObjectsMadeAndReleasedInManyApartmentsAtOnceLeaveTheModuleFree) {
-    TypeLibRegistration typeLib;
-    ASSERT_EQ(S_OK, typeLib.Register(testing_support::DriverModulePath()));
-    platform::UniqueHandle start(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    constexpr int kThreads = 6;
-    std::vector<WorkerArgs> args(kThreads, WorkerArgs{&m_driver, start.get(), {}});
-    std::vector<platform::UniqueHandle> threads;
-    for (WorkerArgs& a : args)
-        threads.emplace_back(CreateThread(nullptr, 0, Worker, &a, 0, nullptr));
-    SetEvent(start.get());
-    for (const platform::UniqueHandle& thread : threads) {
-        ASSERT_TRUE(thread.valid());
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 60000));
-    }
-    for (size_t i = 0; i < args.size(); ++i)
-        EXPECT_EQ(0, args[i].result.failures)
-            << "thread " << i << ": first failure " << Hr(args[i].result.firstFailure) << " at step "
-            << args[i].result.step;
-    EXPECT_EQ(S_OK, m_driver.CanUnloadNow());
 }
 
 } // namespace

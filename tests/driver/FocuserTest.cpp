@@ -52,6 +52,12 @@ protected:
         ASSERT_TRUE(m_driver.loaded());
     }
 
+    void TearDown() override {
+        m_sim.Stop();
+        // The next test must find the module's initial values again.
+        EXPECT_TRUE(m_driver.Unload()) << "the module stayed loaded";
+    }
+
     void StartSimulator(const SimulatorOptions& options = FastOptions()) {
         m_sim.SetOptions(options);
         m_sim.SetMonitor([this](bool sent, const unsigned char* bytes, size_t count) {
@@ -657,6 +663,54 @@ TEST_F(FocuserTest, NullOutParametersGiveEPointer) {
     EXPECT_EQ(E_POINTER, focuser->GetTypeInfoCount(nullptr));
     Sleep(10);
     EXPECT_EQ("", Printable(Wire())) << "nothing is asked of the controller";
+}
+
+struct DialogCloser {
+    WPARAM button;
+    bool found = false;
+};
+
+// Waits for the setup dialog on the bench's display and presses one of its buttons.
+DWORD WINAPI CloseSetupDialog(void* param) {
+    DialogCloser* closer = static_cast<DialogCloser*>(param);
+    for (int i = 0; i < 500; ++i) {
+        HWND dialog = FindWindowA(nullptr, "Setup Morvantis Focuser");
+        if (dialog != nullptr) {
+            closer->found = true;
+            PostMessageA(dialog, WM_COMMAND, closer->button, 0);
+            return 0;
+        }
+        Sleep(20);
+    }
+    return 0;
+}
+
+TEST_F(FocuserTest, SetupDialogAnswersSOkAndChangesNeitherTheMaximumNorTheLink) {
+    StartSimulator();
+    ComPtr<IFocuser> focuser = m_driver.Create();
+    ASSERT_TRUE(focuser);
+    m_settings.Write(PortIndexText(FirstPair().driverIndex).c_str(), "777");
+    for (WPARAM button : {WPARAM(IDCANCEL), WPARAM(IDOK)}) {
+        SCOPED_TRACE(button);
+        DialogCloser closer{button};
+        platform::UniqueHandle thread(CreateThread(nullptr, 0, CloseSetupDialog, &closer, 0, nullptr));
+        ASSERT_TRUE(thread.valid());
+        EXPECT_EQ(S_OK, focuser->SetupDialog());
+        WaitForSingleObject(thread.get(), 15000);
+        if (!closer.found)
+            GTEST_SKIP() << "no dialog appeared within 10 s";
+        LONG maxStep = kSentinelLong;
+        EXPECT_EQ(S_OK, focuser->get_MaxStep(&maxStep));
+        EXPECT_EQ(65535, maxStep) << "the settings take effect at the next link";
+        VARIANT_BOOL linked = kSentinelBool;
+        EXPECT_EQ(S_OK, focuser->get_Link(&linked));
+        EXPECT_EQ(VARIANT_FALSE, linked);
+    }
+    EXPECT_EQ("", Printable(Wire()));
+    ASSERT_EQ(S_OK, focuser->put_Link(VARIANT_TRUE)) << TakeError().description;
+    LONG maxStep = kSentinelLong;
+    EXPECT_EQ(S_OK, focuser->get_MaxStep(&maxStep));
+    EXPECT_EQ(777, maxStep);
 }
 
 TEST_F(FocuserTest, ReleasingAnObjectWhoseLinkIsOnClosesThePort) {

@@ -15,9 +15,9 @@ namespace reliability {
 
 class CDriverDll {
 public:
-    // Loads the module beside the tests folder and registers it when its class
-    // is not registered yet (late binding needs the type library); unregisters
-    // on destruction what it registered.
+    // Loads the module beside the tests folder and, when its type library is not
+    // registered (late binding needs it), registers the module, or else the
+    // library alone; undoes on destruction what it registered.
     CDriverDll();
     CDriverDll(const CDriverDll&) = delete;
     CDriverDll& operator=(const CDriverDll&) = delete;
@@ -31,6 +31,7 @@ private:
     platform::UniqueModule m_module;
     platform::ComPtr<IClassFactory> m_factory;
     bool m_registeredHere = false;
+    bool m_typeLibRegisteredHere = false;
     std::string m_problem;
 };
 

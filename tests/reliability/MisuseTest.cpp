@@ -56,6 +56,9 @@ struct DispatchCase {
     std::vector<DISPID> named;
     bool withResult;
     std::vector<HRESULT> accepted; // what the platform's type information may answer
+    // Wine's type information calls the member despite surplus arguments, where
+    // Windows refuses them; the member's own failure is then accepted too.
+    bool memberMayRun = false;
 };
 
 void FillArgument(VARIANT& v, VARTYPE type) {
@@ -81,9 +84,15 @@ TEST_F(DriverMisuse, LateBoundCallsOfTheWrongShapeFailWithTheDispatchErrorsAndRu
     const HRESULT badCount = DISP_E_BADPARAMCOUNT;
     const HRESULT notOptional = DISP_E_PARAMNOTOPTIONAL;
     const DispatchCase cases[] = {
-        {"MaxStep get with an argument", 3, DISPATCH_PROPERTYGET, {VT_I4}, {}, true, {badCount}},
+        {"MaxStep get with an argument",
+         3,
+         DISPATCH_PROPERTYGET,
+         {VT_I4},
+         {},
+         true,
+         {badCount, DISP_E_NOTACOLLECTION}},
         {"Move without its argument", 5, DISPATCH_METHOD, {}, {}, false, {badCount, notOptional}},
-        {"Move with two arguments", 5, DISPATCH_METHOD, {VT_I4, VT_I4}, {}, false, {badCount}},
+        {"Move with two arguments", 5, DISPATCH_METHOD, {VT_I4, VT_I4}, {}, false, {badCount}, true},
         {"Move with text that is no number", 5, DISPATCH_METHOD, {VT_BSTR}, {}, false, {DISP_E_TYPEMISMATCH}},
         {"Move with a null object",
          5,
@@ -98,7 +107,7 @@ TEST_F(DriverMisuse, LateBoundCallsOfTheWrongShapeFailWithTheDispatchErrorsAndRu
          {VT_I4},
          {7},
          false,
-         {DISP_E_PARAMNOTFOUND, DISP_E_NONAMEDARGS}},
+         {DISP_E_PARAMNOTFOUND, DISP_E_NONAMEDARGS, badCount}},
         {"Link put with text",
          9,
          DISPATCH_PROPERTYPUT,
@@ -145,9 +154,16 @@ TEST_F(DriverMisuse, LateBoundCallsOfTheWrongShapeFailWithTheDispatchErrorsAndRu
         bool accepted = false;
         for (HRESULT a : c.accepted)
             accepted = accepted || hr == a;
-        EXPECT_TRUE(accepted) << "Invoke returned 0x" << std::hex << hr;
-        // No member ran: a member's failure would have filled the exception.
-        EXPECT_EQ(nullptr, exception.bstrDescription);
+        const std::wstring description =
+            exception.bstrDescription != nullptr ? exception.bstrDescription : L"";
+        if (c.memberMayRun && hr == DISP_E_EXCEPTION) {
+            // The link is off: the move fails before it touches anything.
+            EXPECT_TRUE(description == L"Link fail") << "the member failed otherwise";
+        } else {
+            EXPECT_TRUE(accepted) << "Invoke returned 0x" << std::hex << hr;
+            // No member ran: a member's failure would have filled the exception.
+            EXPECT_TRUE(description.empty()) << "a member ran and failed";
+        }
         for (VARIANT& v : args)
             VariantClear(&v);
         SysFreeString(exception.bstrSource);

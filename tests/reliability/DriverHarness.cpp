@@ -41,8 +41,9 @@ CDriverDll::CDriverDll() {
         if (!TypeLibRegistered()) {
             // Without a working registration, the library in the module file
             // serves: these tests are about the calls, not the registration.
-            std::printf("DllRegisterServer of %s gave 0x%08lX; registering its type library directly\n",
-                        path.c_str(), static_cast<unsigned long>(hr));
+            std::fprintf(stderr,
+                         "DllRegisterServer of %s gave 0x%08lX; registering its type library directly\n",
+                         path.c_str(), static_cast<unsigned long>(hr));
             const std::wstring widePath(path.begin(), path.end());
             ComPtr<ITypeLib> library;
             m_typeLibRegisteredHere =

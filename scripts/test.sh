@@ -46,6 +46,10 @@ for bits in 32 64; do
         name=$(basename "$exe" .exe)
         [ -n "$filter" ] && [[ "$name" != *"$filter"* ]] && continue
         log=$logs/win$bits-$name.log
+        # Fresh lines for every program: one that flooded or cut a line must
+        # not leave the next one a full buffer.
+        bench_pair 5 6
+        bench_pair 7 8
         t0=$(date +%s%N)
         (cd "$(dirname "$exe")" && wine "$exe" >"$log" 2>&1)
         rc=$?

@@ -85,8 +85,10 @@ bool CFocuserSimulator::Start(const char* port) {
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     // Reads return at once with whatever has arrived, or after kReadWaitMs with
-    // nothing: the thread both listens and keeps a move's clock.
-    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, kReadWaitMs, 0, 0};
+    // nothing: the thread both listens and keeps a move's clock. Writes give up
+    // after a second: a far end that reads nothing fills the line's buffers, and
+    // an unbounded write would then hold the thread, and Stop, for ever.
+    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, kReadWaitMs, 0, 1000};
     if (!SetCommState(handle.get(), &dcb) || !SetCommTimeouts(handle.get(), &timeouts))
         return false;
     PurgeComm(handle.get(), PURGE_RXCLEAR | PURGE_TXCLEAR);

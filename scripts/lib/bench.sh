@@ -53,6 +53,20 @@ bench_wine_env() {
 
 _bench_track() { BENCH_PIDS+=("$1"); }
 
+# Stops one process this run started and forgets it.
+_bench_stop() {
+    local pid=$1 i kept=()
+    kill "$pid" 2>/dev/null || true
+    for i in $(seq 1 30); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    for i in "${BENCH_PIDS[@]}"; do [ "$i" = "$pid" ] || kept+=("$i"); done
+    BENCH_PIDS=("${kept[@]}")
+}
+
 # Starts Xvfb on a free display and exports DISPLAY. Must run before the wineserver.
 bench_start_xvfb() {
     local n
@@ -99,10 +113,20 @@ bench_start_wine() {
     for n in 1 2 3 4; do rm -f "$WINEPREFIX/dosdevices/com$n"; done
 }
 
-# bench_pair A B: a null-modem pair between COMa and COMb of the prefix.
+# bench_pair A B: a null-modem pair between COMa and COMb of the prefix. Called
+# again for the same ports, it replaces the pair with a fresh one, so nothing a
+# program left in the line's buffers reaches the next program.
 bench_pair() {
     local a=$1 b=$2 dir=$BUILD_DIR/ports
     mkdir -p "$dir"
+    if [ -f "$dir/pair-$a-$b.pid" ]; then
+        local old
+        old=$(cat "$dir/pair-$a-$b.pid")
+        # Only a pair this run started: a file left by an earlier run names a
+        # process id that may belong to anything by now.
+        [[ " ${BENCH_PIDS[*]} " == *" $old "* ]] && _bench_stop "$old"
+        rm -f "$dir/pair-$a-$b.pid"
+    fi
     rm -f "$dir/com$a" "$dir/com$b"
     socat pty,raw,echo=0,link="$dir/com$a" pty,raw,echo=0,link="$dir/com$b" >/dev/null 2>&1 &
     _bench_track $!

@@ -359,7 +359,7 @@ TEST_F(ControllerStreams, BabblingControllerDoesNotHoldIsMovingAndNoiseIsNoProgr
             std::vector<Chunk> plan;
             // 32 characters a millisecond: more than a drain reads in that time,
             // so the line never pauses as long as the 2 ms poll.
-            for (int i = 0; i < 2000; ++i)
+            for (int i = 0; i < 1500; ++i)
                 plan.push_back({1, std::string(32, "xyz?.#"[i % 6])});
             return plan;
         }

@@ -29,8 +29,9 @@ bool CHostileController::Start(const char* port) {
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    // Reads come back after 1 ms without data, so that due chunks go out on time.
-    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 1, 0, 0};
+    // Reads come back after 1 ms without data, so that due chunks go out on
+    // time; a write into a line nobody drains gives up after a second.
+    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 1, 0, 1000};
     if (!SetCommState(m_port.get(), &dcb) || !SetCommTimeouts(m_port.get(), &timeouts)) {
         m_port.reset();
         return false;

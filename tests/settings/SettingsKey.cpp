@@ -136,16 +136,30 @@ ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs) {
     writeEnd.reset();
     result.started = true;
 
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        for (DWORD i = 0; i < got; ++i) {
-            if (buffer[i] != '\r')
-                result.output += buffer[i];
+    // The pipe is read while the process runs and drained once it has ended; its
+    // end of file cannot be awaited, since a process the child starts (Wine's
+    // desktop process, for one) may inherit the writing end and outlive it.
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const bool ended = WaitForSingleObject(process.get(), 10) == WAIT_OBJECT_0;
+        DWORD available = 0;
+        while (PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            char buffer[4096];
+            DWORD got = 0;
+            if (!ReadFile(readEnd.get(), buffer, sizeof buffer, &got, nullptr) || got == 0)
+                break;
+            for (DWORD i = 0; i < got; ++i) {
+                if (buffer[i] != '\r')
+                    result.output += buffer[i];
+            }
         }
+        if (ended) {
+            GetExitCodeProcess(process.get(), &result.exitCode);
+            break;
+        }
+        if (GetTickCount64() >= deadline)
+            break;
     }
-    if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.get(), &result.exitCode);
     return result;
 }
 

@@ -68,9 +68,9 @@ void DumpKey(HKEY key, const std::string& relative, std::vector<std::string>& li
 
 } // namespace
 
-std::string DumpTree(const std::string& path) {
+std::string DumpTree(const std::string& path, HKEY root) {
     platform::UniqueHKey key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return std::string();
     std::vector<std::string> lines;
     DumpKey(key.get(), std::string(), lines);
@@ -103,14 +103,14 @@ void SetString(const std::string& path, const char* name, const std::string& tex
     SetValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
 }
 
-bool KeyExists(const std::string& path) {
+bool KeyExists(const std::string& path, HKEY root) {
     platform::UniqueHKey key;
-    return RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
-std::string ReadValue(const std::string& path, const char* name) {
+std::string ReadValue(const std::string& path, const char* name, HKEY root) {
     platform::UniqueHKey key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return "missing";
     std::vector<BYTE> data(65536);
     DWORD size = static_cast<DWORD>(data.size());

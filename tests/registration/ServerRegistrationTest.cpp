@@ -435,11 +435,15 @@ TEST_F(ServerRegistration, WithoutAnEmbeddedTypeLibraryTheTlbBesideTheServerIsRe
             << "the copy still carries its library";
     }
 
-    // Without a library anywhere the class is registered and the export fails.
+    // Without a library anywhere the class is registered and the export fails;
+    // the profile is named all the same.
+    settings_test::SettingsKeyBackup backup;
+    settings_test::StoreText("COM", "5");
     const ProcessResult failed = Regsvr32(copy.path());
     EXPECT_NE(0u, failed.exitCode) << failed.output;
     ExpectClassTable(copy.path());
     EXPECT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
+    EXPECT_EQ(std::string("Morvantis", 10), settings_test::ReadValue(nullptr).bytes);
 
     const std::string library = GeneratedTypeLibrary();
     const std::string besideServer = copy.Sibling(".tlb");

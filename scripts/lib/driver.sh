@@ -1,0 +1,98 @@
+# Shared by scripts/demo.sh and the end-to-end tests (tests/e2e): registering the
+# driver's two servers in a Wine prefix, its settings, and the controller
+# simulator on one end of a null-modem pair. Source after scripts/lib/bench.sh,
+# with WINEPREFIX set (bench_start_wine); every process started here is stopped
+# by its process id.
+
+DRIVER_PROFILE_KEY='HKLM\Software\ASCOM\Focuser Drivers\Morvantis.Focuser'
+DRIVER_SIM_PID=
+DRIVER_SIM_LOG=
+
+driver_dll() { printf '%s\n' "$BUILD_DIR/win$1/MorvantisFocuser.dll"; }
+
+# Wine's own programs in the bitness asked for: plain `wine` starts the 32-bit
+# builtin one even in a 64-bit prefix.
+driver_wine() {
+    local bits=$1
+    shift
+    if [ "$bits" = 64 ]; then
+        /usr/lib/wine/wine64 "$@"
+    else
+        wine "$@"
+    fi
+}
+
+# The profile key lives in the 32-bit registry view, where both bitnesses of the
+# driver (and ASCOM clients) look. Values are decimal text, as the driver writes them.
+driver_reg() { wine reg "$@" /reg:32 >/dev/null 2>&1; }
+
+# driver_settings PORT_INDEX MAX_POSITION: creates the profile key if needed.
+driver_settings() {
+    driver_reg add "$DRIVER_PROFILE_KEY" /v COM /t REG_SZ /d "$1" /f &&
+        driver_reg add "$DRIVER_PROFILE_KEY" /v MaxPos /t REG_SZ /d "$2" /f
+}
+
+# The profile key's default value: the display name that registration writes.
+driver_display_name() {
+    wine reg query "$DRIVER_PROFILE_KEY" /ve /reg:32 2>/dev/null | tr -d '\r' |
+        sed -n 's/^ *(Default) *REG_SZ *//p'
+}
+
+# driver_save_settings FILE / driver_restore_settings FILE: the profile key as it
+# was (or its absence), so a test leaves the prefix as it found it.
+driver_save_settings() {
+    rm -f "$1"
+    wine reg export "$DRIVER_PROFILE_KEY" "$(winepath -w "$1")" /y /reg:32 >/dev/null 2>&1 || true
+}
+driver_restore_settings() {
+    driver_reg delete "$DRIVER_PROFILE_KEY" /f
+    if [ -s "$1" ]; then
+        wine reg import "$(winepath -w "$1")" /reg:32 >/dev/null 2>&1
+    fi
+}
+
+# driver_register BITS / driver_unregister BITS: regsvr32 of the server of that
+# bitness (regsvr32 loads each DLL in a process of its own bitness).
+driver_register() { wine regsvr32 /s "$(winepath -w "$(driver_dll "$1")")" >/dev/null 2>&1; }
+driver_unregister() { wine regsvr32 /s /u "$(winepath -w "$(driver_dll "$1")")" >/dev/null 2>&1; }
+
+# Both bitnesses. The ProgID keys are shared by the two registry views, so
+# unregistering either server removes the ProgIDs of both: unregister both together.
+driver_register_both() { driver_register 32 && driver_register 64; }
+driver_unregister_both() {
+    driver_unregister 64
+    driver_unregister 32
+}
+
+# driver_sim_start COM_PORT LOG [FocuserSim options...]: starts the controller
+# simulator and waits until it listens.
+driver_sim_start() {
+    local port=$1 i
+    DRIVER_SIM_LOG=$2
+    shift 2
+    wine "$BUILD_DIR/win32/FocuserSim.exe" "$port" --no-stdin --seconds 900 "$@" >"$DRIVER_SIM_LOG" 2>&1 &
+    DRIVER_SIM_PID=$!
+    for i in $(seq 1 100); do
+        grep -q 'listening on' "$DRIVER_SIM_LOG" 2>/dev/null && return 0
+        kill -0 "$DRIVER_SIM_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "the simulator did not start on $port:" >&2
+    cat "$DRIVER_SIM_LOG" >&2
+    driver_sim_stop
+    return 1
+}
+
+# Stops the simulator: Ctrl-C first (it prints where it stopped), then by force.
+driver_sim_stop() {
+    [ -n "$DRIVER_SIM_PID" ] || return 0
+    local pid=$DRIVER_SIM_PID i
+    DRIVER_SIM_PID=
+    kill -INT "$pid" 2>/dev/null || true
+    for i in $(seq 1 30); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}

@@ -189,6 +189,17 @@ void AfxTermThread(HINSTANCE) {
     state->m_nTempMapLock = 0;
 }
 
+void AfxReleaseThreadState() {
+    const DWORD index = SharedTlsIndex();
+    AFX_THREAD_STATE* state = PeekThreadState();
+    if (state == nullptr || state->m_pModuleState != nullptr || state->m_pPrevModuleState != nullptr ||
+        state->m_pHandleMap != nullptr || state->m_nTempMapLock != 0)
+        return;
+    TlsSetValue(index, nullptr);
+    state->~AFX_THREAD_STATE();
+    LocalFree(state);
+}
+
 HRESULT AfxDllCanUnloadNow() {
     const AFX_MODULE_STATE* state = AfxGetModuleState();
     return state != nullptr && state->m_nLiveWindows > 0 ? S_FALSE : S_OK;

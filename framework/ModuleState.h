@@ -76,10 +76,9 @@ struct AFX_HANDLE_MAP {
 
 // The framework's per-thread state: the current module state, the slot that
 // keeps the previous one while a module's entry point runs, and the thread's
-// temporary maps. Allocated on a thread's first use of the framework and never
-// freed: a module's thread detach still switches states after AfxTermThread, and
-// no copy of the framework sees the thread's end after that. What a thread
-// leaves behind is this record alone (AfxTermThread frees the maps).
+// temporary maps. Allocated on a thread's first use of the framework; a module's
+// thread detach frees it with AfxReleaseThreadState once its own switch is undone
+// and the record holds nothing any module still needs.
 struct AFX_THREAD_STATE {
     AFX_MODULE_STATE* m_pModuleState = nullptr;
     AFX_MODULE_STATE* m_pPrevModuleState = nullptr;
@@ -120,6 +119,9 @@ BOOL AfxUnlockTempMaps(BOOL deleteTemps = TRUE);
 // Frees the calling thread's temporary maps; called at thread detach. Windows
 // still in the map are forgotten (their thread is ending, they go with it).
 void AfxTermThread(HINSTANCE instance = nullptr);
+// Frees the ending thread's record when no module state is current or saved in it
+// and it holds no maps; a record that still matters to some module stays.
+void AfxReleaseThreadState();
 
 // S_OK when no window or dialog of the current module is alive, else S_FALSE.
 HRESULT AfxDllCanUnloadNow();

@@ -109,10 +109,15 @@ void FrameworkDetach() {
 }
 
 void ThreadDetach(HINSTANCE instance) {
-    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
-    AfxLockTempMaps();
-    AfxUnlockTempMaps(-1);
-    AfxTermThread(instance);
+    {
+        AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+        AfxLockTempMaps();
+        AfxUnlockTempMaps(-1);
+        AfxTermThread(instance);
+    }
+    // Every ending thread passes here, also those that never called the module:
+    // the record the switch needed goes with the thread.
+    AfxReleaseThreadState();
 }
 
 BOOL Notify(HINSTANCE instance, DWORD reason) {

@@ -471,6 +471,33 @@ TEST_F(ModuleLifecycle, AThreadThatMadeCallsHasItsTemporaryMapsFreedWhenItEnds) 
     EXPECT_TRUE(freed) << "the server did not free the ended thread's map " << seen.map;
 }
 
+DWORD WINAPI TouchFrameworkAndEnd(void* param) {
+    *static_cast<AFX_THREAD_STATE**>(param) = AfxGetThreadState();
+    return 0;
+}
+
+TEST_F(ModuleLifecycle, AnEndingThreadLeavesNoFrameworkRecordBehind) {
+    LoadedDriver driver;
+    ASSERT_TRUE(driver.loaded());
+    ServerWatch watch(driver.module());
+    ASSERT_TRUE(watch.installed()) << "not imported:" << watch.Missing();
+
+    // Every ending thread passes the server's thread detach, which needs a
+    // record for its switch; a process with many short threads must not keep one
+    // per thread.
+    AFX_THREAD_STATE* record = nullptr;
+    platform::UniqueHandle thread(CreateThread(nullptr, 0, &TouchFrameworkAndEnd, &record, 0, nullptr));
+    ASSERT_TRUE(thread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 10000));
+    ASSERT_NE(nullptr, record);
+
+    bool freed = false;
+    for (const Event& e : watch.Events())
+        freed = freed || (e.kind == Event::kLocalFree && e.block == record);
+    EXPECT_TRUE(freed) << "the ended thread's framework record " << record << " was kept:\n"
+                       << Describe(watch.Events());
+}
+
 TEST_F(ModuleLifecycle, SetupDialogOpenedWhileLinkedLeavesTheLinkAlone) {
     const testing_support::PortPair& pair = testing_support::FirstPair();
     struct Case {

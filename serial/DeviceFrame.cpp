@@ -32,18 +32,24 @@ void FrameFromText(DeviceFrame frame, const char* text) {
 
 } // namespace
 
-void SetChecksum(unsigned char* frame) {
+namespace {
+
+// The 8-bit sum of the eight text bytes, wrapping.
+unsigned char TextSum(const unsigned char* frame) {
     unsigned char sum = 0;
     for (int i = 0; i < kFrameSize - 1; ++i)
         sum = static_cast<unsigned char>(sum + frame[i]);
-    frame[kFrameSize - 1] = sum;
+    return sum;
+}
+
+} // namespace
+
+void SetChecksum(unsigned char* frame) {
+    frame[kFrameSize - 1] = TextSum(frame);
 }
 
 bool IsChecksumValid(const unsigned char* frame) {
-    unsigned char sum = 0;
-    for (int i = 0; i < kFrameSize - 1; ++i)
-        sum = static_cast<unsigned char>(sum + frame[i]);
-    return frame[kFrameSize - 1] == sum;
+    return frame[kFrameSize - 1] == TextSum(frame);
 }
 
 bool Handshake(CSerialPort& port) {

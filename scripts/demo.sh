@@ -35,13 +35,13 @@ wine_quiet() {
     return $rc
 }
 
-# The one step an installer would take over: the driver's profile key exists
-# before the servers register, so registration gives it the display name; then
-# each server is registered by the regsvr32 of its own bitness.
+# The setup program installs the driver as a user gets it: the profile key with
+# its display name, both servers copied to the Program Files folders of their
+# bitness and registered by the regsvr32 of that bitness.
 register_driver() {
-    driver_reg add "$DRIVER_PROFILE_KEY" /f || return 1
-    driver_register 32 || { say "regsvr32 could not register $(driver_dll 32)"; return 1; }
-    driver_register 64 || { say "regsvr32 could not register $(driver_dll 64)"; return 1; }
+    local setup=$BUILD_DIR/MorvantisFocuserSetup.exe
+    [ -f "$setup" ] || { say "$setup was not built (is makensis installed?)"; return 1; }
+    wine "$setup" /S >/dev/null 2>&1 || { say "the setup $setup failed"; return 1; }
 }
 
 # Prints a client's output indented, as it comes.
@@ -67,7 +67,7 @@ say "Prefix $WINEPREFIX, with COM5 and COM6 joined by a null-modem cable (socat)
 
 step "Registration"
 register_driver || fail "registering the driver"
-say "Registered both servers with regsvr32 (ProgID Morvantis.Focuser)"
+say "Installed both servers with MorvantisFocuserSetup.exe /S (ProgID Morvantis.Focuser)"
 name=$(driver_display_name)
 [ "$name" = Morvantis ] || fail "the profile key's display name is '$name', not Morvantis"
 say "Profile key $DRIVER_PROFILE_KEY: display name \"$name\""

@@ -170,9 +170,10 @@ TEST(SerialPortOpen, OpenAppliesTheStandardTimeouts) {
     X(fBinary)                                                                                               \
     X(fParity)                                                                                               \
     X(fOutxCtsFlow)                                                                                          \
-    X(fOutxDsrFlow) X(fDtrControl) X(fDsrSensitivity) X(fTXContinueOnXoff) X(fOutX) X(fInX) X(fErrorChar)    \
-        X(fNull) X(fRtsControl) X(fAbortOnError) X(XonLim) X(XoffLim) X(XonChar) X(XoffChar) X(ErrorChar)    \
-            X(EofChar) X(EvtChar)
+    X(fOutxDsrFlow)                                                                                          \
+    X(fDtrControl) X(fDsrSensitivity) X(fTXContinueOnXoff) X(fOutX) X(fInX) X(fErrorChar) X(fNull)           \
+        X(fRtsControl) X(fAbortOnError) X(XonLim) X(XoffLim) X(XonChar) X(XoffChar) X(ErrorChar) X(EofChar)  \
+            X(EvtChar)
 
 std::string KeptFieldDifferences(const DCB& expected, const DCB& actual) {
     std::string out;

@@ -165,15 +165,12 @@ TEST(SerialPortOpen, OpenAppliesTheStandardTimeouts) {
 }
 
 // The fields Open must leave as GetCommState gave them.
+// clang-format off
 #define DCB_KEPT_FIELDS(X)                                                                                   \
-    X(DCBlength)                                                                                             \
-    X(fBinary)                                                                                               \
-    X(fParity)                                                                                               \
-    X(fOutxCtsFlow)                                                                                          \
-    X(fOutxDsrFlow)                                                                                          \
-    X(fDtrControl) X(fDsrSensitivity) X(fTXContinueOnXoff) X(fOutX) X(fInX) X(fErrorChar) X(fNull)           \
-        X(fRtsControl) X(fAbortOnError) X(XonLim) X(XoffLim) X(XonChar) X(XoffChar) X(ErrorChar) X(EofChar)  \
-            X(EvtChar)
+    X(DCBlength) X(fBinary) X(fParity) X(fOutxCtsFlow) X(fOutxDsrFlow) X(fDtrControl) X(fDsrSensitivity)     \
+    X(fTXContinueOnXoff) X(fOutX) X(fInX) X(fErrorChar) X(fNull) X(fRtsControl) X(fAbortOnError)            \
+    X(XonLim) X(XoffLim) X(XonChar) X(XoffChar) X(ErrorChar) X(EofChar) X(EvtChar)
+// clang-format on
 
 std::string KeptFieldDifferences(const DCB& expected, const DCB& actual) {
     std::string out;

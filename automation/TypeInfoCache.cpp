@@ -71,11 +71,16 @@ void CTypeInfoCache::BuildNameCache(ITypeInfo* typeInfo) {
     typeInfo->ReleaseTypeAttr(attributes);
 }
 
+ITypeInfo* CTypeInfoCache::LoadOnce(LCID locale, HRESULT* failure) {
+    *failure = S_OK;
+    if (!IsLoaded())
+        *failure = EnsureTypeInfo(locale);
+    return Loaded();
+}
+
 HRESULT CTypeInfoCache::GetTypeInfo(LCID locale, ITypeInfo** typeInfo) {
     HRESULT result = S_OK;
-    if (!IsLoaded())
-        result = EnsureTypeInfo(locale);
-    ITypeInfo* loaded = Loaded();
+    ITypeInfo* loaded = LoadOnce(locale, &result);
     *typeInfo = loaded;
     if (loaded == nullptr)
         return result;
@@ -85,9 +90,7 @@ HRESULT CTypeInfoCache::GetTypeInfo(LCID locale, ITypeInfo** typeInfo) {
 
 HRESULT CTypeInfoCache::GetIDsOfNames(LPOLESTR* names, UINT nameCount, LCID locale, DISPID* dispids) {
     HRESULT result = S_OK;
-    if (!IsLoaded())
-        result = EnsureTypeInfo(locale);
-    ITypeInfo* loaded = Loaded();
+    ITypeInfo* loaded = LoadOnce(locale, &result);
     if (loaded == nullptr)
         return result;
     if (nameCount == 0)
@@ -114,9 +117,7 @@ HRESULT CTypeInfoCache::GetIDsOfNames(LPOLESTR* names, UINT nameCount, LCID loca
 HRESULT CTypeInfoCache::Invoke(IDispatch* instance, DISPID dispid, LCID locale, WORD flags,
                                DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* argError) {
     HRESULT loadResult = S_OK;
-    if (!IsLoaded())
-        loadResult = EnsureTypeInfo(locale);
-    ITypeInfo* loaded = Loaded();
+    ITypeInfo* loaded = LoadOnce(locale, &loadResult);
     if (loaded == nullptr)
         return loadResult;
     return loaded->Invoke(instance, dispid, flags, params, result, exception, argError);

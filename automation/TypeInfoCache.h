@@ -49,6 +49,9 @@ private:
     void BuildNameCache(ITypeInfo* typeInfo);
     // The loaded type information, or null; safe without the lock once IsLoaded is true.
     ITypeInfo* Loaded() const { return IsLoaded() ? m_typeInfo.get() : nullptr; }
+    // Loads the type information on the first call; null with the load's failure
+    // code in *failure when it cannot be had.
+    ITypeInfo* LoadOnce(LCID locale, HRESULT* failure);
 
     const IID* m_iid;
     const GUID* m_libid;

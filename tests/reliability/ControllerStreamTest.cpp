@@ -180,24 +180,13 @@ reliability::Planner HostilePlanner(uint64_t seed) {
     };
 }
 
-class ControllerStreams : public testing::Test {
+class ControllerStreams : public reliability::CDriverSuite {
 protected:
-    static void SetUpTestSuite() {
-        s_apartment = new platform::ComApartment();
-        s_dll = new CDriverDll();
-    }
-    static void TearDownTestSuite() {
-        delete s_dll;
-        delete s_apartment;
-        s_dll = nullptr;
-        s_apartment = nullptr;
-    }
     void SetUp() override {
-        ASSERT_TRUE(s_dll->loaded()) << s_dll->problem();
         m_settings.SetText("COM", std::to_string(FirstPair().driverIndex));
         m_settings.SetText("MaxPos", "100000");
         ASSERT_TRUE(m_peer.Start(FirstPair().simulator)) << "cannot open " << FirstPair().simulator;
-        ASSERT_EQ(S_OK, s_dll->Create(m_focuser));
+        CDriverSuite::SetUp();
     }
     void TearDown() override {
         m_focuser.reset();
@@ -267,16 +256,10 @@ protected:
         EXPECT_EQ(1300, position);
     }
 
-    static platform::ComApartment* s_apartment;
-    static CDriverDll* s_dll;
     CScopedSettings m_settings;
     CHostileController m_peer;
-    ComPtr<IFocuser> m_focuser;
     double m_worst = 0;
 };
-
-platform::ComApartment* ControllerStreams::s_apartment = nullptr;
-CDriverDll* ControllerStreams::s_dll = nullptr;
 
 TEST_F(ControllerStreams, RandomAndSpoiltAnswersKeepEveryCallInItsBoundAndTheObjectInADocumentedState) {
     const uint64_t seed = reliability::RunSeed("hostile controller", 0x686F7374);

@@ -143,4 +143,7 @@ std::string PortName(int index) {
     return "COM" + std::to_string(index + 1);
 }
 
+platform::ComApartment* CDriverSuite::s_apartment = nullptr;
+CDriverDll* CDriverSuite::s_dll = nullptr;
+
 } // namespace reliability

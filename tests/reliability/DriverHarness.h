@@ -6,6 +6,8 @@
 #include "automation/FocuserContract.h"
 #include "platform/Owners.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <string>
@@ -66,5 +68,29 @@ std::string TakeErrorDescription();
 
 // The port name the driver opens for a settings index: "COM6" for 5.
 std::string PortName(int index);
+
+// A test suite that loads the module once in its own apartment; every test
+// starts with one fresh driver object in m_focuser.
+class CDriverSuite : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_apartment = new platform::ComApartment();
+        s_dll = new CDriverDll();
+    }
+    static void TearDownTestSuite() {
+        delete s_dll;
+        delete s_apartment;
+        s_dll = nullptr;
+        s_apartment = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_dll->loaded()) << s_dll->problem();
+        ASSERT_EQ(S_OK, s_dll->Create(m_focuser));
+    }
+
+    static platform::ComApartment* s_apartment;
+    static CDriverDll* s_dll;
+    platform::ComPtr<IFocuser> m_focuser;
+};
 
 } // namespace reliability

@@ -15,36 +15,12 @@
 
 using platform::ComPtr;
 using platform::UniqueVariant;
-using reliability::CDriverDll;
 using reliability::CScopedSettings;
 using reliability::TakeErrorDescription;
 
 namespace {
 
-class DriverMisuse : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        s_apartment = new platform::ComApartment();
-        s_dll = new CDriverDll();
-    }
-    static void TearDownTestSuite() {
-        delete s_dll;
-        delete s_apartment;
-        s_dll = nullptr;
-        s_apartment = nullptr;
-    }
-    void SetUp() override {
-        ASSERT_TRUE(s_dll->loaded()) << s_dll->problem();
-        ASSERT_EQ(S_OK, s_dll->Create(m_focuser));
-    }
-
-    static platform::ComApartment* s_apartment;
-    static CDriverDll* s_dll;
-    ComPtr<IFocuser> m_focuser;
-};
-
-platform::ComApartment* DriverMisuse::s_apartment = nullptr;
-CDriverDll* DriverMisuse::s_dll = nullptr;
+using DriverMisuse = reliability::CDriverSuite;
 
 // ---- Late binding with the wrong shape of call.
 

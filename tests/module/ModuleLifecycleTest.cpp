@@ -344,9 +344,9 @@ TEST_F(ModuleLifecycle, LoadingRestoresTheHostsStateAndAttachesTheServerInItsOwn
     EXPECT_EQ(nullptr, server->m_pLibraryList->m_pNextDLL);
 }
 
-TEST_F(ModuleLifecycle, EveryMemberLeavesTheCallersStateCurrentAlsoWhenItFails) {
-    // COM1 does not exist on the bench: linking fails to open it.
-    driver_harness::DriverSettings settings("0", "20000");
+// Loads the server under a host state of its own and runs every case on one
+// new driver object.
+void ExpectMembersInAFreshServerLeaveTheHostStateCurrent(const std::vector<MemberCase>& cases) {
     HostState host;
     LoadedDriver driver;
     ASSERT_TRUE(driver.loaded());
@@ -356,7 +356,13 @@ TEST_F(ModuleLifecycle, EveryMemberLeavesTheCallersStateCurrentAlsoWhenItFails) 
     ASSERT_TRUE(focuser);
     AFX_MODULE_STATE* server = ServerStateOf(focuser.get());
     ASSERT_NE(nullptr, server);
-    ExpectEachLeavesTheHostStateCurrent(focuser.get(), host.get(), server, watch, UnlinkedCases());
+    ExpectEachLeavesTheHostStateCurrent(focuser.get(), host.get(), server, watch, cases);
+}
+
+TEST_F(ModuleLifecycle, EveryMemberLeavesTheCallersStateCurrentAlsoWhenItFails) {
+    // COM1 does not exist on the bench: linking fails to open it.
+    driver_harness::DriverSettings settings("0", "20000");
+    ExpectMembersInAFreshServerLeaveTheHostStateCurrent(UnlinkedCases());
 }
 
 TEST_F(ModuleLifecycle, LinkedMembersLeaveTheCallersStateCurrent) {
@@ -364,16 +370,7 @@ TEST_F(ModuleLifecycle, LinkedMembersLeaveTheCallersStateCurrent) {
     driver_harness::DriverSettings settings(std::to_string(pair.driverIndex).c_str(), "20000");
     CFocuserSimulator simulator;
     ASSERT_TRUE(simulator.Start(pair.simulator));
-    HostState host;
-    LoadedDriver driver;
-    ASSERT_TRUE(driver.loaded());
-    ServerWatch watch(driver.module());
-    ASSERT_TRUE(watch.installed()) << "not imported:" << watch.Missing();
-    platform::ComPtr<IFocuser> focuser = driver.Create();
-    ASSERT_TRUE(focuser);
-    AFX_MODULE_STATE* server = ServerStateOf(focuser.get());
-    ASSERT_NE(nullptr, server);
-    ExpectEachLeavesTheHostStateCurrent(focuser.get(), host.get(), server, watch, LinkedCases());
+    ExpectMembersInAFreshServerLeaveTheHostStateCurrent(LinkedCases());
 }
 
 TEST_F(ModuleLifecycle, CanUnloadNowAsksTheServersOwnStateNotTheCallers) {

@@ -2,6 +2,7 @@
 #include "framework/ModuleState.h"
 #include "framework/WinApp.h"
 #include "module/ModuleState.h"
+#include "module/RuntimeRelease.h"
 #include "platform/Owners.h"
 
 #include <windows.h>
@@ -171,6 +172,7 @@ extern "C" BOOL WINAPI MorvantisDllEntry(HINSTANCE instance, DWORD reason, LPVOI
         g_processAttached = false;
         const BOOL result = FOCUSER_CRT_DLL_STARTUP(instance, reason, reserved);
         RestoreCallerState();
+        ReleaseRuntimeAtUnload();
         return result;
     }
     default:

@@ -444,6 +444,27 @@ TEST_F(ModuleLifecycle, CanUnloadNowAsksTheServersOwnStateNotTheCallers) {
     host.get()->m_nLiveWindows = 0;
 }
 
+TEST_F(ModuleLifecycle, CanUnloadNowAnswersSFalseWhileAModuleWindowIsAlive) {
+    LoadedDriver driver;
+    ASSERT_TRUE(driver.loaded());
+    ServerWatch watch(driver.module());
+    ASSERT_TRUE(watch.installed()) << "not imported:" << watch.Missing();
+    AFX_MODULE_STATE* server = nullptr;
+    {
+        platform::ComPtr<IFocuser> focuser = driver.Create();
+        ASSERT_TRUE(focuser);
+        server = ServerStateOf(focuser.get());
+        ASSERT_NE(nullptr, server);
+    }
+    ASSERT_EQ(S_OK, driver.CanUnloadNow());
+    // What a dialog of the module counts while it is alive, with no object,
+    // factory or server lock left: the framework's half of the answer alone.
+    server->m_nLiveWindows = 1;
+    EXPECT_EQ(S_FALSE, driver.CanUnloadNow()) << "a module window was alive";
+    server->m_nLiveWindows = 0;
+    EXPECT_EQ(S_OK, driver.CanUnloadNow());
+}
+
 TEST_F(ModuleLifecycle, UnloadingTerminatesTheComModuleBeforeTheApplicationGoes) {
     HostState host;
     LoadedDriver driver;

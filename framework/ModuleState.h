@@ -18,8 +18,8 @@ class CWinApp;
 class CWnd;
 class CDynLinkLibrary;
 
-// Objects the framework allocates outside any module's C++ run-time, so that any
-// copy of the framework may free what another copy allocated.
+// Objects the framework allocates outside the module's C++ run-time, so that they
+// can be freed at a thread's detach and after the module's static objects are gone.
 class CNoTrackObject {
 public:
     static void* operator new(size_t size) noexcept;

@@ -47,9 +47,11 @@ ULONG STDMETHODCALLTYPE CFocuserObject::Release() {
 void CFocuserObject::Teardown() {
     // Calls made while the link is switched off must not start a second teardown.
     m_refCount = 1;
-    g_module.Unlock();
     CloseLinkForTeardown();
     delete this;
+    // Last: from here the server may be unloaded, so nothing of the object may be
+    // left to run.
+    g_module.Unlock();
 }
 
 CFocuserAggObject::CFocuserAggObject(IUnknown* outer) noexcept : m_contained(outer) {
@@ -80,9 +82,9 @@ ULONG STDMETHODCALLTYPE CFocuserAggObject::Release() {
 
 void CFocuserAggObject::Teardown() {
     m_refCount = 1;
-    g_module.Unlock();
     m_contained.CloseLinkForTeardown();
     delete this;
+    g_module.Unlock();
 }
 
 HRESULT STDMETHODCALLTYPE CFocuserAggObject::CContained::QueryInterface(REFIID iid, void** out) {

@@ -2,8 +2,8 @@
 // The COM identity of the driver object: CFocuserObject stands alone,
 // CFocuserAggObject lives inside an outer object. Both answer QueryInterface from
 // one interface map (IFocuser, IDispatch on the same pointer, ISupportErrorInfo),
-// count themselves in the module's lock count from construction to teardown, and
-// switch an open link off before their memory goes.
+// count themselves in the module's lock count from construction to the very end
+// of their teardown, and switch an open link off before their memory goes.
 
 #include "driver/Focuser.h"
 

@@ -10,7 +10,7 @@ size_t MapBytes(UINT capacity) {
     return sizeof(AFX_HANDLE_MAP) + (capacity - 1) * sizeof(AFX_HANDLE_MAP_ENTRY);
 }
 
-// The map lives in process-heap memory: any copy of the framework may grow or free it.
+// The map lives in process-heap memory, outside the C++ run-time, like the thread record that holds it.
 AFX_HANDLE_MAP* AllocateMap(UINT capacity) {
     auto* map = static_cast<AFX_HANDLE_MAP*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, MapBytes(capacity)));
     if (map != nullptr)

@@ -2,91 +2,63 @@
 
 #include "framework/DynLinkLibrary.h"
 #include "framework/HandleMap.h"
-#include "platform/Owners.h"
-
-#include <cstdio>
 
 namespace {
 
-// The process-wide record through which every copy of the framework finds the
-// one TLS slot of the thread states.
-struct SharedBlock {
-    volatile LONG tlsIndexPlusOne;
-};
-
-// The layout version is part of the name: copies built with another thread-state
-// layout keep to themselves rather than misread each other.
-constexpr char kSharedBlockNameFormat[] = "Local\\MorvantisAfxThreadState.1.%lu";
-
-// This copy's cache of the published index, plus one (0: not yet known).
+// This copy's TLS slot of the thread states, plus one (0: not allocated yet).
 volatile LONG g_tlsIndexPlusOne = 0;
 
-class MappedView {
-public:
-    explicit MappedView(HANDLE mapping)
-        : m_view(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedBlock))) {}
-    MappedView(const MappedView&) = delete;
-    MappedView& operator=(const MappedView&) = delete;
-    ~MappedView() {
-        if (m_view != nullptr)
-            UnmapViewOfFile(m_view);
-    }
-    SharedBlock* get() const { return static_cast<SharedBlock*>(m_view); }
+// Every record of this copy, newest first, so that the module's detach can free
+// those of threads that are still running.
+SRWLOCK g_recordsLock = SRWLOCK_INIT;
+AFX_THREAD_STATE* g_records = nullptr;
 
-private:
-    void* m_view;
-};
-
-DWORD SharedTlsIndex() {
-    const LONG cached = g_tlsIndexPlusOne;
-    if (cached != 0)
-        return static_cast<DWORD>(cached - 1);
-
-    char name[64];
-    std::snprintf(name, sizeof name, kSharedBlockNameFormat,
-                  static_cast<unsigned long>(GetCurrentProcessId()));
-    platform::UniqueHandle mapping(
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedBlock), name));
-    if (!mapping)
+DWORD ThreadStateIndex() {
+    const LONG known = g_tlsIndexPlusOne;
+    if (known != 0)
+        return static_cast<DWORD>(known - 1);
+    const DWORD mine = TlsAlloc();
+    if (mine == TLS_OUT_OF_INDEXES)
         return TLS_OUT_OF_INDEXES;
-    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-
-    DWORD index = TLS_OUT_OF_INDEXES;
-    {
-        MappedView view(mapping.get());
-        if (view.get() != nullptr) {
-            LONG published = view.get()->tlsIndexPlusOne;
-            if (published == 0) {
-                // Two copies may get here at once: the first to publish wins and
-                // the other gives its slot back.
-                const DWORD mine = TlsAlloc();
-                if (mine != TLS_OUT_OF_INDEXES) {
-                    published = InterlockedCompareExchange(&view.get()->tlsIndexPlusOne,
-                                                           static_cast<LONG>(mine + 1), 0);
-                    if (published == 0)
-                        published = static_cast<LONG>(mine + 1);
-                    else
-                        TlsFree(mine);
-                }
-            }
-            if (published != 0)
-                index = static_cast<DWORD>(published - 1);
-        }
-    }
-    // The creator's handle stays open for the rest of the process, so that a copy
-    // loaded after the creator has gone still finds the same slot. Every other
-    // copy closes its own.
-    if (created)
-        mapping.release();
-    if (index != TLS_OUT_OF_INDEXES)
-        InterlockedExchange(&g_tlsIndexPlusOne, static_cast<LONG>(index + 1));
-    return index;
+    // Two threads may get here at once: the first to store wins and the other
+    // gives its slot back.
+    const LONG stored = InterlockedCompareExchange(&g_tlsIndexPlusOne, static_cast<LONG>(mine + 1), 0);
+    if (stored == 0)
+        return mine;
+    TlsFree(mine);
+    return static_cast<DWORD>(stored - 1);
 }
 
 // The thread's state if it has one; never allocates.
 AFX_THREAD_STATE* PeekThreadState() {
-    const DWORD index = SharedTlsIndex();
-    return index != TLS_OUT_OF_INDEXES ? static_cast<AFX_THREAD_STATE*>(TlsGetValue(index)) : nullptr;
+    const LONG known = g_tlsIndexPlusOne;
+    return known != 0 ? static_cast<AFX_THREAD_STATE*>(TlsGetValue(static_cast<DWORD>(known - 1))) : nullptr;
+}
+
+void LinkRecord(AFX_THREAD_STATE* state) {
+    AcquireSRWLockExclusive(&g_recordsLock);
+    state->m_pNextState = g_records;
+    if (g_records != nullptr)
+        g_records->m_pPrevState = state;
+    g_records = state;
+    ReleaseSRWLockExclusive(&g_recordsLock);
+}
+
+void UnlinkRecord(AFX_THREAD_STATE* state) {
+    AcquireSRWLockExclusive(&g_recordsLock);
+    if (state->m_pPrevState != nullptr)
+        state->m_pPrevState->m_pNextState = state->m_pNextState;
+    else
+        g_records = state->m_pNextState;
+    if (state->m_pNextState != nullptr)
+        state->m_pNextState->m_pPrevState = state->m_pPrevState;
+    ReleaseSRWLockExclusive(&g_recordsLock);
+}
+
+void FreeRecord(AFX_THREAD_STATE* state) {
+    AfxFreeHandleMap(state);
+    state->~AFX_THREAD_STATE();
+    LocalFree(state);
 }
 
 } // namespace
@@ -115,7 +87,7 @@ AFX_MODULE_STATE::~AFX_MODULE_STATE() {
 }
 
 AFX_THREAD_STATE* AfxGetThreadState() {
-    const DWORD index = SharedTlsIndex();
+    const DWORD index = ThreadStateIndex();
     if (index == TLS_OUT_OF_INDEXES)
         return nullptr;
     auto* state = static_cast<AFX_THREAD_STATE*>(TlsGetValue(index));
@@ -129,6 +101,7 @@ AFX_THREAD_STATE* AfxGetThreadState() {
         LocalFree(memory);
         return nullptr;
     }
+    LinkRecord(state);
     return state;
 }
 
@@ -160,7 +133,22 @@ AFX_MAINTAIN_STATE2::~AFX_MAINTAIN_STATE2() {
 }
 
 void AfxCoreInitModule() {
-    SharedTlsIndex();
+    ThreadStateIndex();
+}
+
+void AfxCoreTermModule() {
+    const LONG known = InterlockedExchange(&g_tlsIndexPlusOne, 0);
+    AcquireSRWLockExclusive(&g_recordsLock);
+    AFX_THREAD_STATE* records = g_records;
+    g_records = nullptr;
+    ReleaseSRWLockExclusive(&g_recordsLock);
+    while (records != nullptr) {
+        AFX_THREAD_STATE* next = records->m_pNextState;
+        FreeRecord(records);
+        records = next;
+    }
+    if (known != 0)
+        TlsFree(static_cast<DWORD>(known - 1));
 }
 
 void AfxLockTempMaps() {
@@ -190,14 +178,13 @@ void AfxTermThread(HINSTANCE) {
 }
 
 void AfxReleaseThreadState() {
-    const DWORD index = SharedTlsIndex();
     AFX_THREAD_STATE* state = PeekThreadState();
     if (state == nullptr || state->m_pModuleState != nullptr || state->m_pPrevModuleState != nullptr ||
         state->m_pHandleMap != nullptr || state->m_nTempMapLock != 0)
         return;
-    TlsSetValue(index, nullptr);
-    state->~AFX_THREAD_STATE();
-    LocalFree(state);
+    TlsSetValue(static_cast<DWORD>(g_tlsIndexPlusOne - 1), nullptr);
+    UnlinkRecord(state);
+    FreeRecord(state);
 }
 
 HRESULT AfxDllCanUnloadNow() {

@@ -4,12 +4,11 @@
 // one current state per thread; each entry into a module switches to its own
 // state and puts back exactly what it found.
 //
-// The framework is linked into each module that uses it (the driver DLL, a host
-// program, test programs), yet behaves as one library shared by the process: every
-// copy finds the per-thread state through one TLS slot whose index is published in
-// a named, process-wide memory block. The thread state and the handle map below
-// are therefore plain records allocated from the process heap, with one layout
-// that every copy reads and writes alike.
+// The framework is a static library: each module that links it (the driver DLL,
+// a host program, test programs) carries its own copy with its own per-thread
+// states behind a TLS slot of its own, and no name that another program could
+// take or forge. A module's copy sees only the states its own entry points make
+// current; it frees its threads' records and its slot when the module detaches.
 
 #include <windows.h>
 
@@ -19,8 +18,8 @@ class CWinApp;
 class CWnd;
 class CDynLinkLibrary;
 
-// Objects the framework allocates outside any module's C++ run-time, so that any
-// copy of the framework may free what another copy allocated.
+// Objects the framework allocates outside the module's C++ run-time, so that they
+// can be freed at a thread's detach and after the module's static objects are gone.
 class CNoTrackObject {
 public:
     static void* operator new(size_t size) noexcept;
@@ -78,7 +77,8 @@ struct AFX_HANDLE_MAP {
 // keeps the previous one while a module's entry point runs, and the thread's
 // temporary maps. Allocated on a thread's first use of the framework; a module's
 // thread detach frees it with AfxReleaseThreadState once its own switch is undone
-// and the record holds nothing any module still needs.
+// and the record holds nothing the module still needs, and AfxCoreTermModule
+// frees the records of threads still running when the module goes.
 struct AFX_THREAD_STATE {
     AFX_MODULE_STATE* m_pModuleState = nullptr;
     AFX_MODULE_STATE* m_pPrevModuleState = nullptr;
@@ -86,6 +86,9 @@ struct AFX_THREAD_STATE {
     // attach, freed by AfxUnlockTempMaps when empty and unlocked, and by AfxTermThread.
     AFX_HANDLE_MAP* m_pHandleMap = nullptr;
     LONG m_nTempMapLock = 0;
+    // Every record of this copy, for AfxCoreTermModule.
+    AFX_THREAD_STATE* m_pNextState = nullptr;
+    AFX_THREAD_STATE* m_pPrevState = nullptr;
 };
 
 // Null only when the process is out of TLS slots or memory; callers then do nothing.
@@ -108,8 +111,12 @@ private:
     AFX_THREAD_STATE* m_pThreadState;
 };
 
-// Prepares the process-wide framework state; a module calls it once when it attaches.
+// Prepares this copy's per-thread states; a module calls it once when it attaches.
 void AfxCoreInitModule();
+// Frees the records of every thread and the TLS slot behind them; a module calls
+// it as the last step of its detach, when no entry point of it can run any more.
+// A later use of the framework starts afresh.
+void AfxCoreTermModule();
 
 // Temporary maps: while locked, the thread's handle map is kept even when empty.
 void AfxLockTempMaps();
@@ -120,7 +127,7 @@ BOOL AfxUnlockTempMaps(BOOL deleteTemps = TRUE);
 // still in the map are forgotten (their thread is ending, they go with it).
 void AfxTermThread(HINSTANCE instance = nullptr);
 // Frees the ending thread's record when no module state is current or saved in it
-// and it holds no maps; a record that still matters to some module stays.
+// and it holds no maps; a record that still matters to the module stays.
 void AfxReleaseThreadState();
 
 // S_OK when no window or dialog of the current module is alive, else S_FALSE.

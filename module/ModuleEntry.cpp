@@ -2,6 +2,7 @@
 #include "framework/ModuleState.h"
 #include "framework/WinApp.h"
 #include "module/ModuleState.h"
+#include "module/RuntimeRelease.h"
 #include "platform/Owners.h"
 
 #include <windows.h>
@@ -159,9 +160,13 @@ extern "C" BOOL WINAPI MorvantisDllEntry(HINSTANCE instance, DWORD reason, LPVOI
             return FALSE;
         const BOOL attached = FOCUSER_CRT_DLL_STARTUP(instance, reason, reserved);
         // The run-time may refuse before DllMain had a chance to restore the
-        // caller's state.
-        if (!attached)
+        // caller's state. The detach the loader sends after a refused attach
+        // returns at once, so what the load took goes now.
+        if (!attached) {
             RestoreCallerState();
+            AfxCoreTermModule();
+            ReleaseRuntimeAtUnload();
+        }
         g_processAttached = attached != FALSE;
         return attached;
     }
@@ -171,6 +176,10 @@ extern "C" BOOL WINAPI MorvantisDllEntry(HINSTANCE instance, DWORD reason, LPVOI
         g_processAttached = false;
         const BOOL result = FOCUSER_CRT_DLL_STARTUP(instance, reason, reserved);
         RestoreCallerState();
+        // Nothing of the module runs after this: the threads' framework records
+        // and their TLS slot go, and what the C++ run-time kept for the process.
+        AfxCoreTermModule();
+        ReleaseRuntimeAtUnload();
         return result;
     }
     default:

@@ -125,7 +125,7 @@ TEST(ModuleState, EachThreadHasItsOwnCurrentState) {
     EXPECT_NE(AfxGetThreadState(), otherThreadState);
 }
 
-TEST(ModuleState, AnotherCopyOfTheFrameworkSeesTheSameCurrentStatePerThread) {
+TEST(ModuleState, AnotherCopyOfTheFrameworkKeepsItsOwnStatePerThread) {
     Probe probe;
     ASSERT_TRUE(probe.loaded()) << ProbePath() << " error " << GetLastError();
     auto probeCurrent = probe.Get<StateFn>("ProbeCurrentState");
@@ -135,17 +135,21 @@ TEST(ModuleState, AnotherCopyOfTheFrameworkSeesTheSameCurrentStatePerThread) {
     ASSERT_NE(nullptr, probeSet);
     ASSERT_NE(nullptr, probeThreadState);
 
+    // Each module's copy keeps its thread states behind a slot of its own, so
+    // no other module (and no other program) can reach into them.
     CurrentState host(&g_hostState);
-    EXPECT_EQ(AfxGetThreadState(), probeThreadState());
-    EXPECT_EQ(&g_hostState, probeCurrent());
-    EXPECT_EQ(&g_hostState, probeSet(&g_stateA));
-    EXPECT_EQ(&g_stateA, AfxGetModuleState()) << "the probe's switch did not reach this copy";
+    EXPECT_NE(AfxGetThreadState(), probeThreadState());
+    EXPECT_EQ(nullptr, probeCurrent()) << "the probe's copy sees this copy's state";
+    EXPECT_EQ(nullptr, probeSet(&g_stateA));
+    EXPECT_EQ(&g_hostState, AfxGetModuleState()) << "the probe's switch reached this copy";
+    EXPECT_EQ(&g_stateA, probeCurrent());
 
     // Per thread in the probe's copy as well.
     AFX_MODULE_STATE* seenByProbeOnOtherThread = Sentinel();
     std::thread other([&] { seenByProbeOnOtherThread = probeCurrent(); });
     other.join();
     EXPECT_EQ(nullptr, seenByProbeOnOtherThread);
+    probeSet(nullptr);
 }
 
 TEST(ModuleState, EnteringAnotherModuleMakesItsStateCurrentAndLeavesOursCurrentAfter) {
@@ -155,26 +159,30 @@ TEST(ModuleState, EnteringAnotherModuleMakesItsStateCurrentAndLeavesOursCurrentA
     auto own = probe.Get<StateFn>("ProbeOwnState");
     ASSERT_NE(nullptr, enter);
 
+    auto probeCurrent = probe.Get<StateFn>("ProbeCurrentState");
+    ASSERT_NE(nullptr, probeCurrent);
+
     CurrentState host(&g_hostState);
-    // The host's copy, asked from inside the probe's entry point.
-    AFX_MODULE_STATE* seenInside = enter([] { return AfxGetModuleState(); });
+    // The probe's copy, asked from inside the probe's entry point.
+    AFX_MODULE_STATE* seenInside = enter(probeCurrent);
     EXPECT_EQ(own(), seenInside);
+    EXPECT_EQ(nullptr, probeCurrent()) << "the probe's entry left its state current";
     EXPECT_EQ(&g_hostState, AfxGetModuleState());
 }
 
-TEST(ModuleState, ACopyLoadedAgainFindsTheSameThreadState) {
+TEST(ModuleState, ACopyLoadedAgainStartsWithNoStateCurrent) {
     CurrentState host(&g_stateB);
-    AFX_THREAD_STATE* first = nullptr;
     {
         Probe probe;
         ASSERT_TRUE(probe.loaded());
-        first = probe.Get<ThreadStateFn>("ProbeThreadState")();
+        ASSERT_NE(nullptr, probe.Get<ThreadStateFn>("ProbeThreadState")());
+        probe.Get<SetStateFn>("ProbeSetState")(&g_stateA);
         probe.Unload();
     }
     Probe again;
     ASSERT_TRUE(again.loaded());
-    EXPECT_EQ(first, again.Get<ThreadStateFn>("ProbeThreadState")());
-    EXPECT_EQ(&g_stateB, again.Get<StateFn>("ProbeCurrentState")());
+    EXPECT_EQ(nullptr, again.Get<StateFn>("ProbeCurrentState")());
+    EXPECT_EQ(&g_stateB, AfxGetModuleState());
 }
 
 TEST(ApplicationObject, BecomesTheApplicationOfTheStateCurrentAtConstruction) {

@@ -1,5 +1,5 @@
 // A second copy of the framework in its own module, as the driver carries one:
-// the tests check that both copies see one current module state per thread.
+// the tests check that each copy keeps its own module state per thread.
 
 #include "framework/ModuleState.h"
 
@@ -10,6 +10,13 @@ AFX_MODULE_STATE g_probeState(TRUE, nullptr, 0x0600);
 } // namespace
 
 extern "C" {
+
+// The copy's thread records and slot go with the module, as the driver's do.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_DETACH)
+        AfxCoreTermModule();
+    return TRUE;
+}
 
 __declspec(dllexport) AFX_MODULE_STATE* ProbeOwnState() {
     return &g_probeState;

@@ -1,7 +1,9 @@
 // The server inside a host process: what loading, calling and unloading it do to
-// the thread's framework module state, seen from a host that uses the framework
-// too (this program's copy shares the per-thread state with the server's), and
-// the server's own platform calls watched through its import table.
+// the thread's framework module state, and the server's own platform calls
+// watched through its import table. The server keeps its framework state to
+// itself; the watch finds the server's record of a thread through the server's
+// own TlsGetValue calls, and a state of another module placed in that record
+// stands for a caller that entered with another state current.
 
 #include "automation/FocuserContract.h"
 #include "framework/DynLinkLibrary.h"
@@ -63,7 +65,12 @@ struct Watch {
     Event events[kCapacity];
     volatile LONG count = 0;
     DWORD thread = 0;
-    AFX_THREAD_STATE* threadState = nullptr;
+    // The server's record of the watched thread, as its last TlsGetValue gave it;
+    // cleared when the server frees it.
+    AFX_THREAD_STATE* volatile threadState = nullptr;
+    // The same for one other thread of a test.
+    DWORD otherThread = 0;
+    AFX_THREAD_STATE* volatile otherThreadState = nullptr;
     AFX_MODULE_STATE* serverState = nullptr;
     // The server's state as seen at the last CreateErrorInfo of the watched thread.
     AFX_MODULE_STATE* volatile stateAtErrorReport = nullptr;
@@ -91,11 +98,17 @@ void Record(Event::Kind kind, const void* block = nullptr) {
     e.block = block;
 }
 
+// The server's framework is the only user of TLS slots in the server's image
+// on these threads.
 LPVOID WINAPI WatchTlsGetValue(DWORD index) {
     LPVOID value = g_watch.realTlsGetValue(index);
     const DWORD error = GetLastError();
-    if (value != nullptr && value == g_watch.threadState && GetCurrentThreadId() == g_watch.thread)
+    if (value != nullptr && GetCurrentThreadId() == g_watch.thread) {
+        g_watch.threadState = static_cast<AFX_THREAD_STATE*>(value);
         Record(Event::kThreadState);
+    } else if (value != nullptr && GetCurrentThreadId() == g_watch.otherThread) {
+        g_watch.otherThreadState = static_cast<AFX_THREAD_STATE*>(value);
+    }
     SetLastError(error);
     return value;
 }
@@ -114,6 +127,8 @@ HRESULT WINAPI WatchCreateErrorInfo(ICreateErrorInfo** creator) {
 
 HLOCAL WINAPI WatchLocalFree(HLOCAL block) {
     Record(Event::kLocalFree, block);
+    if (block == g_watch.threadState)
+        g_watch.threadState = nullptr;
     return g_watch.realLocalFree(block);
 }
 
@@ -133,7 +148,9 @@ public:
           m_localFree(server, "kernel32.dll", "LocalFree", reinterpret_cast<void*>(&WatchLocalFree)) {
         g_watch.count = 0;
         g_watch.thread = GetCurrentThreadId();
-        g_watch.threadState = AfxGetThreadState();
+        g_watch.threadState = nullptr;
+        g_watch.otherThread = 0;
+        g_watch.otherThreadState = nullptr;
         g_watch.stateAtErrorReport = nullptr;
         g_watch.realTlsGetValue = Original<decltype(g_watch.realTlsGetValue)>(m_tls);
         g_watch.realDeleteCriticalSection = Original<decltype(g_watch.realDeleteCriticalSection)>(m_delete);
@@ -142,7 +159,11 @@ public:
     }
     ServerWatch(const ServerWatch&) = delete;
     ServerWatch& operator=(const ServerWatch&) = delete;
-    ~ServerWatch() { g_watch.serverState = nullptr; }
+    ~ServerWatch() {
+        g_watch.serverState = nullptr;
+        g_watch.threadState = nullptr;
+        g_watch.otherThread = 0;
+    }
 
     bool installed() const { return Missing().empty(); }
     std::string Missing() const {
@@ -206,14 +227,17 @@ struct MemberCase {
 
 void ExpectEachLeavesTheHostStateCurrent(IFocuser* focuser, AFX_MODULE_STATE* host, AFX_MODULE_STATE* server,
                                          ServerWatch& watch, const std::vector<MemberCase>& cases) {
+    AFX_THREAD_STATE* record = g_watch.threadState;
+    ASSERT_NE(nullptr, record) << "the server's record of this thread was not seen";
     for (const MemberCase& c : cases) {
         SCOPED_TRACE(c.name);
         watch.Clear();
         g_watch.stateAtErrorReport = nullptr;
-        ASSERT_EQ(host, AfxGetModuleState());
+        record->m_pModuleState = host;
         const HRESULT hr = c.call(focuser);
         EXPECT_EQ(c.expected, hr) << "got " << Hr(hr);
-        EXPECT_EQ(host, AfxGetModuleState()) << "the member left another module state current";
+        EXPECT_EQ(record, g_watch.threadState) << "the server changed its record of this thread";
+        EXPECT_EQ(host, record->m_pModuleState) << "the member left another module state current";
         EXPECT_GE(watch.CountOf(Event::kThreadState), 1)
             << "the member never looked at the framework's thread state";
         if (hr == DISP_E_EXCEPTION) {
@@ -222,6 +246,7 @@ void ExpectEachLeavesTheHostStateCurrent(IFocuser* focuser, AFX_MODULE_STATE* ho
                 << ", not the server's " << server;
         }
     }
+    record->m_pModuleState = nullptr;
 }
 
 VARIANT_BOOL g_flag;
@@ -277,7 +302,7 @@ std::vector<MemberCase> LinkedCases() {
     };
 }
 
-// A thread that makes calls into the server, leaves a window in the framework's
+// A thread that makes calls into the server, leaves a window in the server's
 // temporary map as a dialog does, and ends.
 struct ThreadCalls {
     LoadedDriver* driver;
@@ -289,17 +314,29 @@ struct ThreadCalls {
 DWORD WINAPI CallAndEnd(void* context) {
     auto* seen = static_cast<ThreadCalls*>(context);
     seen->thread = GetCurrentThreadId();
+    g_watch.otherThread = seen->thread;
     platform::ComApartment apartment;
     {
         platform::ComPtr<IFocuser> focuser = seen->driver->Create();
-        if (focuser) {
-            LONG maxStep = 0;
+        // The first call makes the server's record of this thread, the second
+        // finds it (and shows it to the watch).
+        LONG maxStep = 0;
+        if (focuser && focuser->get_MaxStep(&maxStep) == S_OK)
             seen->call = focuser->get_MaxStep(&maxStep);
-        }
     }
+    // The map as the server's framework makes it: one window, in memory from LocalAlloc.
+    AFX_THREAD_STATE* record = g_watch.otherThreadState;
     HWND window = CreateWindowA("STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    if (window != nullptr && AfxMapWindow(window, nullptr))
-        seen->map = AfxGetThreadState()->m_pHandleMap;
+    if (record == nullptr || window == nullptr || record->m_pHandleMap != nullptr)
+        return 0;
+    auto* map = static_cast<AFX_HANDLE_MAP*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(AFX_HANDLE_MAP)));
+    if (map == nullptr)
+        return 0;
+    map->nCapacity = 1;
+    map->nCount = 1;
+    map->entries[0] = AFX_HANDLE_MAP_ENTRY{window, nullptr};
+    record->m_pHandleMap = map;
+    seen->map = map;
     return 0;
 }
 
@@ -308,25 +345,34 @@ protected:
     platform::ComApartment m_apartment;
 };
 
-TEST_F(ModuleLifecycle, LoadingRestoresTheHostsStateAndAttachesTheServerInItsOwnState) {
+TEST_F(ModuleLifecycle, LoadingLeavesNoStateCurrentAndAttachesTheServerInItsOwnState) {
     HostState host;
     AFX_THREAD_STATE* thread = AfxGetThreadState();
     ASSERT_NE(nullptr, thread);
-    thread->m_pPrevModuleState = nullptr;
+    _AFX_DLL_MODULE_STATE marker(TRUE, nullptr, 0x0600);
+    thread->m_pPrevModuleState = &marker;
 
     LoadedDriver driver;
     ASSERT_TRUE(driver.loaded());
-    EXPECT_EQ(host.get(), AfxGetModuleState()) << "the load left another module state current";
-    EXPECT_EQ(host.get(), thread->m_pPrevModuleState)
-        << "the previous-state slot does not hold the caller's state";
-    // Had the server's start-up run in the host's state, the host would now carry
-    // the server's application, instance and resource chain.
+    // The host's own framework record is the host's: the server neither reads nor writes it.
+    EXPECT_EQ(host.get(), AfxGetModuleState()) << "the load changed the host's framework state";
+    EXPECT_EQ(&marker, thread->m_pPrevModuleState) << "the load wrote into the host's framework record";
+    thread->m_pPrevModuleState = nullptr;
     EXPECT_EQ(nullptr, host.get()->m_pCurrentWinApp);
     EXPECT_EQ(nullptr, host.get()->m_hCurrentInstanceHandle);
     EXPECT_EQ(nullptr, host.get()->m_pLibraryList);
 
     ServerWatch watch(driver.module());
     ASSERT_TRUE(watch.installed()) << "not imported:" << watch.Missing();
+    // The server's record of this thread, as the load left it: the state that was
+    // current before the load (none) is current again, and the slot is empty.
+    EXPECT_EQ(S_OK, driver.CanUnloadNow());
+    const std::vector<Event> seen = watch.Events();
+    ASSERT_FALSE(seen.empty()) << "DllCanUnloadNow never looked at the server's thread state";
+    EXPECT_EQ(nullptr, seen.front().current) << "the load left a module state current:\n" << Describe(seen);
+    ASSERT_NE(nullptr, g_watch.threadState);
+    EXPECT_EQ(nullptr, g_watch.threadState->m_pPrevModuleState);
+    EXPECT_EQ(nullptr, g_watch.threadState->m_pModuleState);
     platform::ComPtr<IFocuser> focuser = driver.Create();
     ASSERT_TRUE(focuser);
     AFX_MODULE_STATE* server = ServerStateOf(focuser.get());
@@ -375,20 +421,48 @@ TEST_F(ModuleLifecycle, LinkedMembersLeaveTheCallersStateCurrent) {
 
 TEST_F(ModuleLifecycle, CanUnloadNowAsksTheServersOwnStateNotTheCallers) {
     HostState host;
-    // A host with a window alive: asked in the host's state, the framework would say no.
+    // Another module with a window alive: asked in its state, the framework would say no.
     host.get()->m_nLiveWindows = 1;
     LoadedDriver driver;
     ASSERT_TRUE(driver.loaded());
+    ServerWatch watch(driver.module());
+    ASSERT_TRUE(watch.installed()) << "not imported:" << watch.Missing();
     EXPECT_EQ(S_OK, driver.CanUnloadNow());
-    EXPECT_EQ(host.get(), AfxGetModuleState());
+    AFX_THREAD_STATE* record = g_watch.threadState;
+    ASSERT_NE(nullptr, record);
+    record->m_pModuleState = host.get();
+    EXPECT_EQ(S_OK, driver.CanUnloadNow());
+    EXPECT_EQ(host.get(), record->m_pModuleState);
     {
         platform::ComPtr<IFocuser> focuser = driver.Create();
         ASSERT_TRUE(focuser);
         EXPECT_EQ(S_FALSE, driver.CanUnloadNow()) << "an object is alive";
-        EXPECT_EQ(host.get(), AfxGetModuleState());
+        EXPECT_EQ(host.get(), record->m_pModuleState);
     }
     EXPECT_EQ(S_OK, driver.CanUnloadNow());
+    record->m_pModuleState = nullptr;
     host.get()->m_nLiveWindows = 0;
+}
+
+TEST_F(ModuleLifecycle, CanUnloadNowAnswersSFalseWhileAModuleWindowIsAlive) {
+    LoadedDriver driver;
+    ASSERT_TRUE(driver.loaded());
+    ServerWatch watch(driver.module());
+    ASSERT_TRUE(watch.installed()) << "not imported:" << watch.Missing();
+    AFX_MODULE_STATE* server = nullptr;
+    {
+        platform::ComPtr<IFocuser> focuser = driver.Create();
+        ASSERT_TRUE(focuser);
+        server = ServerStateOf(focuser.get());
+        ASSERT_NE(nullptr, server);
+    }
+    ASSERT_EQ(S_OK, driver.CanUnloadNow());
+    // What a dialog of the module counts while it is alive, with no object,
+    // factory or server lock left: the framework's half of the answer alone.
+    server->m_nLiveWindows = 1;
+    EXPECT_EQ(S_FALSE, driver.CanUnloadNow()) << "a module window was alive";
+    server->m_nLiveWindows = 0;
+    EXPECT_EQ(S_OK, driver.CanUnloadNow());
 }
 
 TEST_F(ModuleLifecycle, UnloadingTerminatesTheComModuleBeforeTheApplicationGoes) {
@@ -469,7 +543,9 @@ TEST_F(ModuleLifecycle, AThreadThatMadeCallsHasItsTemporaryMapsFreedWhenItEnds) 
 }
 
 DWORD WINAPI TouchFrameworkAndEnd(void* param) {
-    *static_cast<AFX_THREAD_STATE**>(param) = AfxGetThreadState();
+    *static_cast<DWORD*>(param) = GetCurrentThreadId();
+    g_watch.otherThread = GetCurrentThreadId();
+    AfxGetThreadState();
     return 0;
 }
 
@@ -481,12 +557,13 @@ TEST_F(ModuleLifecycle, AnEndingThreadLeavesNoFrameworkRecordBehind) {
 
     // Every ending thread passes the server's thread detach, which needs a
     // record for its switch; a process with many short threads must not keep one
-    // per thread.
-    AFX_THREAD_STATE* record = nullptr;
-    platform::UniqueHandle thread(CreateThread(nullptr, 0, &TouchFrameworkAndEnd, &record, 0, nullptr));
+    // per thread. This one never called the server.
+    DWORD id = 0;
+    platform::UniqueHandle thread(CreateThread(nullptr, 0, &TouchFrameworkAndEnd, &id, 0, nullptr));
     ASSERT_TRUE(thread);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 10000));
-    ASSERT_NE(nullptr, record);
+    AFX_THREAD_STATE* record = g_watch.otherThreadState;
+    ASSERT_NE(nullptr, record) << "the server's detach of thread " << id << " made no record";
 
     bool freed = false;
     for (const Event& e : watch.Events())

@@ -3,7 +3,7 @@
 // makes one call, and prints the file whose code serves the object.
 // Exit code 0 when all went well.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 
 #include <windows.h>

@@ -1,8 +1,7 @@
-#include "driver/Focuser.h"
+#include "driver/FocuserDriver.h"
 
-#include "automation/TypeInfoCache.h"
 #include "driver/ReportError.h"
-#include "module/ModuleState.h"
+#include "framework/ModuleState.h"
 #include "serial/DeviceFrame.h"
 #include "settings/SetupDlg.h"
 
@@ -65,31 +64,6 @@ bool LoadLinkSettings(LinkSettings* settings) {
 
 HRESULT STDMETHODCALLTYPE CFocuser::InterfaceSupportsErrorInfo(REFIID iid) {
     return SupportsErrorInfo(iid);
-}
-
-HRESULT STDMETHODCALLTYPE CFocuser::GetTypeInfoCount(UINT* count) {
-    if (count == nullptr)
-        return E_POINTER;
-    *count = 1;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE CFocuser::GetTypeInfo(UINT /*index*/, LCID locale, ITypeInfo** typeInfo) {
-    if (typeInfo == nullptr)
-        return E_POINTER;
-    return g_focuserTypeInfo.GetTypeInfo(locale, typeInfo);
-}
-
-HRESULT STDMETHODCALLTYPE CFocuser::GetIDsOfNames(REFIID /*iid*/, LPOLESTR* names, UINT nameCount,
-                                                  LCID locale, DISPID* dispids) {
-    return g_focuserTypeInfo.GetIDsOfNames(names, nameCount, locale, dispids);
-}
-
-HRESULT STDMETHODCALLTYPE CFocuser::Invoke(DISPID dispid, REFIID /*iid*/, LCID locale, WORD flags,
-                                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                                           UINT* argError) {
-    return g_focuserTypeInfo.Invoke(static_cast<IFocuser*>(this), dispid, locale, flags, params, result,
-                                    exception, argError);
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_StepSize(float* value) {

@@ -3,13 +3,16 @@
 ; by the regsvr32 of its own bitness.
 ;
 ; makensis -DDLL32=<32-bit MorvantisFocuser.dll> -DDLL64=<64-bit one> -DOUTFILE=<setup.exe> MorvantisFocuser.nsi
-; Both setup and uninstaller run silently with /S; a failed registration ends
-; them with exit code 2.
+; Both setup and uninstaller run silently with /S. /D=<folder> (last on the
+; command line) chooses the 32-bit server's folder; the 64-bit server always goes
+; to "Morvantis" in the 64-bit Program Files. A failed install puts back what it
+; changed, tells the user (unless silent) and ends with exit code 2.
 
 Unicode true
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
+!include "FileFunc.nsh"
 !include "LogicLib.nsh"
 !include "x64.nsh"
 
@@ -22,6 +25,8 @@ RequestExecutionLevel admin
 !define PUBLISHER "Morvantis"
 !define DLLNAME "MorvantisFocuser.dll"
 !define PROGID "Morvantis.Focuser"
+!define CLSID "{4202128D-BD14-404D-8BC1-217D157EA800}"
+!define SERVER_KEY "CLSID\${CLSID}\InprocServer32"
 !define ASCOM_KEY "Software\ASCOM"
 !define DRIVERS_KEY "${ASCOM_KEY}\Focuser Drivers"
 !define PROFILE_KEY "${DRIVERS_KEY}\${PROGID}"
@@ -29,7 +34,9 @@ RequestExecutionLevel admin
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
+; /D= wins over both; an upgrade goes where the earlier install went.
 InstallDir "$PROGRAMFILES32\Morvantis"
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 ShowInstDetails show
 ShowUninstDetails show
 
@@ -47,11 +54,23 @@ UninstPage uninstConfirm
 UninstPage instfiles
 
 Var Dir64
+; What the machine held before this run, and what this run has done so far: the
+; undo steps of a failed install read them.
+Var Server32Before ; the class registration of each view ("" for none)
+Var Server64Before
+Var Had32          ; "1": the file was there, and a copy of it waits in $PLUGINSDIR
+Var Had64
+Var HadUninstaller
+Var Existing32     ; the nearest folder at or above $INSTDIR that was there
+Var Created64      ; "1": this run created the folder
+Var AscomBefore    ; "1": the key existed
+Var DriversBefore
+Var ProfileBefore
+Var NamedBefore    ; "1": the profile key had its display name
+Var Registering32  ; "1": this run called the server's registration
+Var Registering64
 
 Function .onInit
-    ; Program Files is where 32-bit programs' files go; a 32-bit setup cannot
-    ; pick another folder for the 64-bit server anyway.
-    StrCpy $INSTDIR "$PROGRAMFILES32\Morvantis"
     StrCpy $Dir64 "$PROGRAMFILES64\Morvantis"
 FunctionEnd
 
@@ -59,46 +78,304 @@ Function un.onInit
     StrCpy $Dir64 "$PROGRAMFILES64\Morvantis"
 FunctionEnd
 
-!macro Fail message
-    DetailPrint "${message}"
+; _KeyExists ROOT KEY VAR: VAR becomes "1" when the key exists in the current view.
+!macro _KeyExists root key var
+    ClearErrors
+    EnumRegKey ${var} ${root} "${key}" 0
+    ${If} ${Errors}
+        StrCpy ${var} ""
+    ${Else}
+        StrCpy ${var} 1
+    ${EndIf}
+!macroend
+
+; The file is copied aside before it is overwritten, so a failed upgrade can put
+; the earlier version back.
+; Without a copy the undo steps find nothing to put back, and leave the file.
+!macro _Keep path copy var
+    StrCpy ${var} ""
+    ${If} ${FileExists} "${path}"
+        StrCpy ${var} 1
+        ClearErrors
+        CopyFiles /SILENT "${path}" "$PLUGINSDIR\${copy}"
+        ${If} ${Errors}
+            Delete "$PLUGINSDIR\${copy}"
+            Push "Could not keep a copy of ${path}"
+            Call Fail
+        ${EndIf}
+    ${EndIf}
+!macroend
+
+!macro _PutBack path copy had
+    ${If} ${had} == 1
+        CopyFiles /SILENT "$PLUGINSDIR\${copy}" "${path}"
+    ${Else}
+        Delete "${path}"
+    ${EndIf}
+!macroend
+
+; Gives BUILTIN\Users (S-1-5-32-545) the rights the driver opens its profile key
+; with (KEY_READ | KEY_WRITE), inherited by subkeys, as an entry added to the
+; key's access list: the entries it has, inherited ones included, stay. Sets the
+; error flag when any step fails. The key is in the 32-bit view.
+Function GrantUsersProfileAccess
+    Push $0
+    Push $1
+    Push $2
+    Push $3
+    Push $4
+    Push $5
+    Push $6
+    StrCpy $1 0
+    StrCpy $3 0
+    StrCpy $4 0
+    StrCpy $5 0
+    StrCpy $6 0
+    ; READ_CONTROL | WRITE_DAC | KEY_WOW64_32KEY
+    System::Call 'advapi32::RegOpenKeyExW(p 0x80000002, w "${PROFILE_KEY}", i 0, i 0x60200, *p .r1) i .r0'
+    ${If} $0 == 0
+        ; SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION
+        System::Call 'advapi32::GetSecurityInfo(p r1, i 4, i 4, p 0, p 0, *p .r2, p 0, *p .r3) i .r0'
+    ${EndIf}
+    ${If} $0 == 0
+        System::Call 'advapi32::ConvertStringSidToSidW(w "S-1-5-32-545", *p .r4) i .r0'
+        ${If} $0 != 0
+            StrCpy $0 0
+        ${Else}
+            StrCpy $0 1
+        ${EndIf}
+    ${EndIf}
+    ${If} $0 == 0
+        ; EXPLICIT_ACCESS_W: KEY_READ | KEY_WRITE, GRANT_ACCESS, CONTAINER_INHERIT_ACE,
+        ; and a trustee given by its SID (TRUSTEE_IS_SID, TRUSTEE_IS_ALIAS).
+        System::Call '*(i 0x2001F, i 1, i 2, p 0, i 0, i 0, i 4, p r4) p .r5'
+        System::Call 'advapi32::SetEntriesInAclW(i 1, p r5, p r2, *p .r6) i .r0'
+    ${EndIf}
+    ${If} $0 == 0
+        System::Call 'advapi32::SetSecurityInfo(p r1, i 4, i 4, p 0, p 0, p r6, p 0) i .r0'
+    ${EndIf}
+    ${If} $6 != 0
+        System::Call 'kernel32::LocalFree(p r6)'
+    ${EndIf}
+    ${If} $5 != 0
+        System::Free $5
+    ${EndIf}
+    ${If} $4 != 0
+        System::Call 'kernel32::LocalFree(p r4)'
+    ${EndIf}
+    ${If} $3 != 0
+        System::Call 'kernel32::LocalFree(p r3)'
+    ${EndIf}
+    ${If} $1 != 0
+        System::Call 'advapi32::RegCloseKey(p r1)'
+    ${EndIf}
+    ClearErrors
+    ${If} $0 != 0
+        DetailPrint "Access for Users to the profile key: error $0"
+        SetErrors
+    ${EndIf}
+    Pop $6
+    Pop $5
+    Pop $4
+    Pop $3
+    Pop $2
+    Pop $1
+    Pop $0
+FunctionEnd
+
+; A server registers its short path, but its type library under the path it was
+; loaded from: an earlier server is registered again by its long path, as the
+; setup registered it. Uses $0 and $1.
+!macro _LongPath var
+    ${If} ${var} != ""
+        System::Call 'kernel32::GetLongPathNameW(w "${var}", w .r0, i ${NSIS_MAX_STRLEN}) i .r1'
+        ${If} $1 > 0
+        ${AndIf} $1 < ${NSIS_MAX_STRLEN}
+            StrCpy ${var} $0
+        ${EndIf}
+    ${EndIf}
+!macroend
+
+; regsvr32 of the 64-bit server (the 32-bit setup reaches it with the file
+; system redirection off); its exit code goes to $0.
+!macro _Regsvr64 options path
+    ${DisableX64FSRedirection}
+    ExecWait '"$WINDIR\System32\regsvr32.exe" /s ${options} "${path}"' $0
+    ${EnableX64FSRedirection}
+!macroend
+
+; Undoes this run, newest step first: the servers unregistered, the earlier
+; files put back and registered again, the folders and keys this run created
+; removed. The settings of an earlier install are never touched.
+Function Rollback
+    Push $0
+    ; The output folder is the process's current folder, which cannot be removed.
+    SetOutPath "$TEMP"
+    ${If} $Registering64 == 1
+        !insertmacro _Regsvr64 "/u" "$Dir64\${DLLNAME}"
+    ${EndIf}
+    ${If} $Registering32 == 1
+        UnRegDLL "$INSTDIR\${DLLNAME}"
+    ${EndIf}
+
+    !insertmacro _PutBack "$INSTDIR\Uninstall.exe" "Uninstall.exe" $HadUninstaller
+    !insertmacro _PutBack "$INSTDIR\${DLLNAME}" "old32.dll" $Had32
+    ${If} ${RunningX64}
+        ${DisableX64FSRedirection}
+        !insertmacro _PutBack "$Dir64\${DLLNAME}" "old64.dll" $Had64
+        ${If} $Created64 == 1
+            RMDir "$Dir64"
+        ${EndIf}
+        ${EnableX64FSRedirection}
+    ${EndIf}
+    ; /D= may have named folders below one that did not exist either.
+    StrCpy $0 "$INSTDIR"
+    ${Do}
+        ${If} $0 == $Existing32
+        ${OrIf} $0 == ""
+            ${ExitDo}
+        ${EndIf}
+        RMDir "$0"
+        ${GetParent} "$0" $0
+    ${Loop}
+
+    ; The earlier servers, wherever they were, serve again.
+    ${If} $Registering32 == 1
+    ${AndIf} $Server32Before != ""
+        RegDLL "$Server32Before"
+    ${EndIf}
+    ${If} $Registering64 == 1
+    ${AndIf} $Server64Before != ""
+        !insertmacro _Regsvr64 "" "$Server64Before"
+    ${EndIf}
+
+    SetRegView 32
+    ${If} $ProfileBefore != 1
+        DeleteRegKey HKLM "${PROFILE_KEY}"
+    ${ElseIf} $NamedBefore != 1
+        DeleteRegValue HKLM "${PROFILE_KEY}" ""
+    ${EndIf}
+    ${If} $DriversBefore != 1
+        DeleteRegKey /ifempty HKLM "${DRIVERS_KEY}"
+    ${EndIf}
+    ${If} $AscomBefore != 1
+        DeleteRegKey /ifempty HKLM "${ASCOM_KEY}"
+    ${EndIf}
+    Pop $0
+FunctionEnd
+
+; Fail with the message on the stack: undo, tell, end with exit code 2.
+Function Fail
+    Exch $0
+    DetailPrint "$0"
+    Call Rollback
+    DetailPrint "Nothing was installed; the machine is as it was before."
     SetErrorLevel 2
     IfSilent +2
-        MessageBox MB_ICONSTOP|MB_OK "${message}"
+        MessageBox MB_ICONSTOP|MB_OK "$0$\r$\n$\r$\nNothing was installed; the machine is as it was before."
+    Pop $0
     Abort
+FunctionEnd
+
+!macro Fail message
+    Push "${message}"
+    Call Fail
 !macroend
 
 Section "Driver"
-    SetOverwrite on
+    InitPluginsDir
+    ; A file that cannot be written sets the error flag instead of asking.
+    SetOverwrite try
+
+    ; What there was before, for the undo steps.
+    SetRegView 32
+    ReadRegStr $Server32Before HKCR "${SERVER_KEY}" ""
+    !insertmacro _KeyExists HKLM "${ASCOM_KEY}" $AscomBefore
+    !insertmacro _KeyExists HKLM "${DRIVERS_KEY}" $DriversBefore
+    !insertmacro _KeyExists HKLM "${PROFILE_KEY}" $ProfileBefore
+    ClearErrors
+    ReadRegStr $0 HKLM "${PROFILE_KEY}" ""
+    ${If} ${Errors}
+        StrCpy $NamedBefore ""
+    ${Else}
+        StrCpy $NamedBefore 1
+    ${EndIf}
+    ${If} ${RunningX64}
+        SetRegView 64
+        ReadRegStr $Server64Before HKCR "${SERVER_KEY}" ""
+        SetRegView 32
+    ${EndIf}
+    !insertmacro _LongPath $Server32Before
+    !insertmacro _LongPath $Server64Before
+
+    ; Files first, both of them, so that nothing is registered before every
+    ; file is in place.
+    StrCpy $Existing32 "$INSTDIR"
+    ${Do}
+        ${If} ${FileExists} "$Existing32\*.*"
+        ${OrIf} $Existing32 == ""
+            ${ExitDo}
+        ${EndIf}
+        ${GetParent} "$Existing32" $Existing32
+    ${Loop}
+    !insertmacro _Keep "$INSTDIR\${DLLNAME}" "old32.dll" $Had32
+    !insertmacro _Keep "$INSTDIR\Uninstall.exe" "Uninstall.exe" $HadUninstaller
+    ClearErrors
+    SetOutPath "$INSTDIR"
+    File "/oname=${DLLNAME}" "${DLL32}"
+    ${If} ${Errors}
+        !insertmacro Fail "Could not write $INSTDIR\${DLLNAME}"
+    ${EndIf}
+
+    ${If} ${RunningX64}
+        ; A 32-bit setup sees System32 through the WOW64 redirection; with it
+        ; off, the 64-bit regsvr32 is reached.
+        ${DisableX64FSRedirection}
+        ${IfNot} ${FileExists} "$Dir64\*.*"
+            StrCpy $Created64 1
+        ${EndIf}
+        !insertmacro _Keep "$Dir64\${DLLNAME}" "old64.dll" $Had64
+        ClearErrors
+        SetOutPath "$Dir64"
+        File "/oname=${DLLNAME}" "${DLL64}"
+        ${If} ${Errors}
+            ${EnableX64FSRedirection}
+            !insertmacro Fail "Could not write $Dir64\${DLLNAME}"
+        ${EndIf}
+        ${EnableX64FSRedirection}
+    ${EndIf}
+    SetOutPath "$INSTDIR"
 
     ; The profile key exists before registration, so that registration gives it
     ; its display name. Only the default value is written: the settings values
     ; "COM" and "MaxPos" of an earlier install stay as they are.
-    SetRegView 32
     WriteRegStr HKLM "${PROFILE_KEY}" "" "Morvantis"
 
-    SetOutPath "$INSTDIR"
-    File "/oname=${DLLNAME}" "${DLL32}"
+    StrCpy $Registering32 1
     ClearErrors
     RegDLL "$INSTDIR\${DLLNAME}"
     ${If} ${Errors}
         !insertmacro Fail "Could not register $INSTDIR\${DLLNAME}"
     ${EndIf}
-
     ${If} ${RunningX64}
-        ; A 32-bit setup sees System32 and Program Files through the WOW64
-        ; redirection; with it off, the 64-bit regsvr32 and folder are reached.
-        ${DisableX64FSRedirection}
-        SetOutPath "$Dir64"
-        File "/oname=${DLLNAME}" "${DLL64}"
-        ExecWait '"$WINDIR\System32\regsvr32.exe" /s "$Dir64\${DLLNAME}"' $0
-        ${EnableX64FSRedirection}
+        StrCpy $Registering64 1
+        !insertmacro _Regsvr64 "" "$Dir64\${DLLNAME}"
         ${If} $0 != 0
             !insertmacro Fail "Could not register $Dir64\${DLLNAME} (regsvr32 exit code $0)"
         ${EndIf}
     ${EndIf}
 
-    SetOutPath "$INSTDIR"
+    ClearErrors
     WriteUninstaller "$INSTDIR\Uninstall.exe"
+    ${If} ${Errors}
+        !insertmacro Fail "Could not write $INSTDIR\Uninstall.exe"
+    ${EndIf}
+    ; Last of the steps that can fail: a failure before it has nothing to undo.
+    Call GrantUsersProfileAccess
+    ${If} ${Errors}
+        !insertmacro Fail "Could not give Users access to HKLM\${PROFILE_KEY}"
+    ${EndIf}
+
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "ASCOM Focuser Driver for Morvantis"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"

@@ -34,6 +34,10 @@ public:
     // Where the next token starts (the expanded text after ExpandPlaceholders).
     const char* Cursor() const noexcept { return m_cursor; }
 
+    // Deletes parent\name with everything below it (subkey names up to 255
+    // characters); the first failure is returned and the rest stays.
+    static LONG DeleteKeyTree(HKEY parent, const char* name) noexcept;
+
 private:
     HRESULT WalkBlock(bool registerPass, HKEY parent, bool inheritedSkip) noexcept;
     HRESULT RegisterKeyEntry(HKEY parent, platform::UniqueHKey& key) noexcept;
@@ -47,7 +51,6 @@ private:
 
     static bool KeyHasSubkeys(HKEY key) noexcept;
     bool KeyHasNamedValues(HKEY key) noexcept;
-    static LONG DeleteKeyTree(HKEY parent, const char* name) noexcept;
 
     CRegScript& m_script;
     platform::CoTaskMemPtr<char> m_text;

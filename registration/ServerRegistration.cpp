@@ -1,9 +1,13 @@
 #include "registration/ServerRegistration.h"
 
 #include "platform/Owners.h"
+#include "registration/KeySnapshot.h"
+#include "registration/RegScriptParser.h"
+#include "registry/Registry.h"
 
 #include <comcat.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -49,6 +53,97 @@ HRESULT LastErrorResult() {
     return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
+// The registry view of the other bitness, where a server built for it keeps its
+// class key and its interface keys; 0 where there is none: on 32-bit Windows the
+// flags are ignored and would open this process's own view again.
+REGSAM OtherView() {
+#if defined(_WIN64)
+    return KEY_WOW64_32KEY;
+#else
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
+#endif
+}
+
+// "CLSID\{...}" or "Interface\{...}": the key of guid below HKEY_CLASSES_ROOT.
+void GuidKeyPath(const char* parent, REFGUID guid, char (&path)[64]) {
+    wchar_t wide[40] = {};
+    char text[40] = {};
+    StringFromGUID2(guid, wide, 40);
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+    std::snprintf(path, sizeof path, "%s\\%s", parent, text);
+}
+
+// True while the other bitness's server of the class is registered in its view.
+// The ProgID keys that both views share then still serve it.
+bool OtherViewServesClass(REFCLSID classId) {
+    const REGSAM view = OtherView();
+    if (view == 0)
+        return false;
+    char path[64];
+    GuidKeyPath("CLSID", classId, path);
+    char server[sizeof path + sizeof "\\InprocServer32"];
+    std::snprintf(server, sizeof server, "%s\\InprocServer32", path);
+    platform::UniqueHKey key;
+    return registry::OpenKey(HKEY_CLASSES_ROOT, server, KEY_READ | view, key) == ERROR_SUCCESS;
+}
+
+// True while the library is registered for the other bitness too: its platform
+// branch "TypeLib\{libid}\major.minor\lcid\win32" (or win64), which both views share.
+bool OtherPlatformRegistered(const TLIBATTR& attr) {
+    const char* other = attr.syskind == SYS_WIN64 ? "win32" : attr.syskind == SYS_WIN32 ? "win64" : nullptr;
+    if (other == nullptr)
+        return false;
+    char library[64];
+    GuidKeyPath("TypeLib", attr.guid, library);
+    char path[128];
+    // The platform names the version and the locale in hexadecimal.
+    std::snprintf(path, sizeof path, "%s\\%x.%x\\%lx\\%s", library, attr.wMajorVerNum, attr.wMinorVerNum,
+                  static_cast<unsigned long>(attr.lcid), other);
+    platform::UniqueHKey key;
+    return registry::OpenKey(HKEY_CLASSES_ROOT, path, KEY_READ, key) == ERROR_SUCCESS;
+}
+
+// The other view's interface keys of every interface the library describes, as
+// they are before UnRegisterTypeLib runs in this view.
+class OtherViewInterfaces {
+public:
+    explicit OtherViewInterfaces(ITypeLib* library) noexcept {
+        const REGSAM view = OtherView();
+        if (view == 0)
+            return;
+        const UINT count = library->GetTypeInfoCount();
+        for (UINT i = 0; i < count && m_count < MaxKeys; ++i) {
+            TYPEKIND kind = TKIND_MAX;
+            platform::ComPtr<ITypeInfo> info;
+            if (FAILED(library->GetTypeInfoType(i, &kind)) ||
+                (kind != TKIND_INTERFACE && kind != TKIND_DISPATCH) ||
+                FAILED(library->GetTypeInfo(i, info.put())))
+                continue;
+            TYPEATTR* attr = nullptr;
+            if (FAILED(info->GetTypeAttr(&attr)))
+                continue;
+            char path[64];
+            GuidKeyPath("Interface", attr->guid, path);
+            info->ReleaseTypeAttr(attr);
+            m_keys[m_count].Take(HKEY_CLASSES_ROOT, path, view);
+            if (!m_keys[m_count].empty())
+                ++m_count;
+        }
+    }
+    // Wine's UnRegisterTypeLib removes an interface's key from both views; on
+    // Windows it keeps to the caller's view, and this finds nothing to do.
+    void RestoreMissing() const noexcept {
+        for (size_t i = 0; i < m_count; ++i)
+            m_keys[i].RestoreIfMissing();
+    }
+
+private:
+    static constexpr size_t MaxKeys = 8;
+    CKeySnapshot m_keys[MaxKeys];
+    size_t m_count = 0;
+};
+
 // LoadTypeLib on an ANSI path.
 HRESULT LoadFrom(const char* path, wchar_t (&widePath)[MAX_PATH + 16], ITypeLib** typeLib) {
     if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH + 16) == 0)
@@ -81,6 +176,15 @@ HRESULT UnregisterServer(const CDriverModule& module, bool unregisterTypeLib, co
          ++entry) {
         if (!IsSelected(*entry, classId))
             continue;
+        if (OtherViewServesClass(*entry->classId)) {
+            // Only the class key is this view's own: the other bitness's server
+            // still needs the keys both views share (the ProgIDs).
+            char path[64];
+            GuidKeyPath("CLSID", *entry->classId, path);
+            RegisterClassCategories(*entry->classId, CategoriesOf(*entry), false);
+            CRegScriptParser::DeleteKeyTree(HKEY_CLASSES_ROOT, path);
+            continue;
+        }
         UpdateClass(*entry, false);
         RegisterClassCategories(*entry->classId, CategoriesOf(*entry), false);
     }
@@ -189,8 +293,15 @@ HRESULT UnregisterModuleTypeLib(const CDriverModule& module, const wchar_t* inde
         if (automation) {
             const auto unregister = reinterpret_cast<UnRegisterTypeLibFunc>(
                 reinterpret_cast<void (*)()>(GetProcAddress(automation.get(), "UnRegisterTypeLib")));
-            if (unregister != nullptr)
+            if (unregister != nullptr) {
+                // The platform keeps the library's shared keys while the other
+                // platform's branch remains; the interface keys of that view are
+                // put back only for as long as the other bitness is registered.
+                const OtherViewInterfaces otherView(library.get());
                 unregister(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+                if (OtherPlatformRegistered(*attr))
+                    otherView.RestoreMissing();
+            }
         }
     }
     return result;

@@ -16,7 +16,9 @@
 HRESULT RegisterServer(const CDriverModule& module, bool registerTypeLib,
                        const CLSID* classId = nullptr) noexcept;
 // The same walk in the unregister direction; every step is tried whatever the
-// previous one gave, and the result is always S_OK.
+// previous one gave, and the result is always S_OK. While the server of the other
+// bitness is registered for a class in the other registry view (64-bit Windows),
+// only this view's class key goes: the ProgID keys, shared by both views, stay.
 HRESULT UnregisterServer(const CDriverModule& module, bool unregisterTypeLib,
                          const CLSID* classId = nullptr) noexcept;
 
@@ -38,7 +40,9 @@ HRESULT LoadModuleTypeLib(const CDriverModule& module, const wchar_t* index, ITy
 HRESULT RegisterModuleTypeLib(const CDriverModule& module, const wchar_t* index) noexcept;
 // Removes the registration of that library's identifier, version, locale and
 // system kind. Returns the result of loading it: a registration that cannot be
-// removed (no UnRegisterTypeLib in "oleaut32.dll") is not reported.
+// removed (no UnRegisterTypeLib in "oleaut32.dll") is not reported. While the
+// library stays registered for the other system kind, the other view's interface
+// keys that the platform removed as well are written back as they were.
 HRESULT UnregisterModuleTypeLib(const CDriverModule& module, const wchar_t* index) noexcept;
 
 // Characters of path up to and including its last '\\', '/' or ':'; 0 without one.

@@ -56,8 +56,8 @@ driver_restore_settings() {
 driver_register() { wine regsvr32 /s "$(winepath -w "$(driver_dll "$1")")" >/dev/null 2>&1; }
 driver_unregister() { wine regsvr32 /s /u "$(winepath -w "$(driver_dll "$1")")" >/dev/null 2>&1; }
 
-# Both bitnesses. The ProgID keys are shared by the two registry views, so
-# unregistering either server removes the ProgIDs of both: unregister both together.
+# Both bitnesses, each by its own regsvr32. Either one may be unregistered alone:
+# the keys both registry views share stay while the other one is registered.
 driver_register_both() { driver_register 32 && driver_register 64; }
 driver_unregister_both() {
     driver_unregister 64

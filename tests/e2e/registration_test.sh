@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Registering the two servers with regsvr32, as users do: the profile key's
-# display name, each bitness served by its own server, the ProgIDs that both
-# views share, and unregistration.
+# display name, each bitness served by its own server, the ProgIDs and type
+# library keys that both views share while either server stays registered, and
+# unregistration in any order.
 . "$(dirname "$0")/e2e_lib.sh"
 for bits in 32 64; do
     [ -f "$(driver_dll $bits)" ] || { echo "missing $(driver_dll $bits)"; exit 1; }
@@ -12,6 +13,40 @@ driver_unregister_both
 driver_reg delete "$DRIVER_PROFILE_KEY" /f
 
 ctl() { e2e_run "$E2E_TMP/$1" wine "$BUILD_DIR/win$2/FocuserCtl.exe" status; }
+
+# e2e_dump TAG: both views of HKEY_CLASSES_ROOT, each exported by regedit of its
+# bitness (the shared keys appear in both).
+e2e_dump() {
+    local bits
+    for bits in 32 64; do
+        driver_wine $bits regedit /E "$(winepath -w "$E2E_TMP/$1-$bits.reg")" HKEY_CLASSES_ROOT >/dev/null 2>&1 ||
+            e2e_fail "exporting HKEY_CLASSES_ROOT ($1, $bits-bit view)"
+    done
+}
+# e2e_expect_same TAG_BEFORE TAG_AFTER LABEL: the two dumps hold the same keys and values.
+e2e_expect_same() {
+    local bits
+    for bits in 32 64; do
+        if ! python3 "$E2E_REPO/tests/installer/regdiff.py" "$E2E_TMP/$1-$bits.reg" "$E2E_TMP/$2-$bits.reg" \
+            >"$E2E_TMP/diff-$2-$bits.txt"; then
+            e2e_fail "$3: the $bits-bit view of HKEY_CLASSES_ROOT differs (- $1, + $2)"
+            head -n 20 "$E2E_TMP/diff-$2-$bits.txt" | sed 's/^/    /'
+        fi
+    done
+}
+
+# Nothing of the driver registered; then each server alone and both in either
+# order, fresh, and unregistered in the order registered: nothing is left.
+e2e_dump none
+for order in "32" "64" "32 64" "64 32"; do
+    set -- $order
+    for bits; do driver_register $bits || e2e_fail "regsvr32 of the $bits-bit server ($order)"; done
+    [ $# = 2 ] && e2e_dump "both$1$2"
+    for bits; do driver_unregister $bits; done
+    e2e_dump "none${order// /}"
+    e2e_expect_same none "none${order// /}" "registering and unregistering $order"
+done
+
 expect_served() {
     ctl "$1" "$2"
     e2e_expect_rc "$E2E_TMP/$1" 0 "$1: win$2 client"
@@ -50,12 +85,49 @@ driver_register 32
 expect_served only32_32 32
 expect_not_served only32_64 64
 
-# Unregistering one bitness takes the shared ProgIDs with it; registering the
-# other one again brings back a complete late-bound session.
+# Unregistering one bitness takes only what is its own: clients of the other
+# bitness go on creating the driver by ProgID, in either apartment model (the
+# multithreaded one calls through the interface's proxy, which needs the
+# Interface key of its view), through a whole session.
+driver_settings $E2E_DRIVER_INDEX $E2E_MAX_POS
+driver_sim_start $E2E_SIM_PORT "$E2E_TMP/sim.log" || exit 1
+target=100
+# session BITS LABEL: registration_client of that bitness, single- and multithreaded.
+session() {
+    local apartment flag
+    for apartment in sta mta; do
+        [ $apartment = mta ] && flag=--mta || flag=
+        target=$((target + 100))
+        e2e_run "$E2E_TMP/$2-$apartment" wine "$BUILD_DIR/win$1/tests/registration_client.exe" $flag --move $target
+        e2e_expect_rc "$E2E_TMP/$2-$apartment" 0 "$2: win$1 $apartment session"
+        e2e_expect_line "$E2E_TMP/$2-$apartment.out" "position $target" "$2: win$1 $apartment session"
+    done
+}
+# One unregistration at a time, in both orders: the remaining server serves
+# its clients; registering the other again gives the registry a fresh
+# registration in that order gives.
+for other in 32 64; do
+    [ $other = 32 ] && kept=64 || kept=32
+    driver_unregister_both
+    driver_register $other && driver_register $kept || e2e_fail "regsvr32 of both servers"
+    driver_unregister $other
+    e2e_dump "without$other"
+    python3 "$E2E_REPO/tests/installer/regdiff.py" "$E2E_TMP/both$other$kept-64.reg" "$E2E_TMP/without$other-64.reg" |
+        sed "s/^/    unregistering $other: /"
+    session $kept "only$kept"
+    expect_not_served "unregistered$other" $other
+    driver_register $other || e2e_fail "regsvr32 of the $other-bit server again"
+    e2e_dump "again$other"
+    e2e_expect_same "both$kept$other" "again$other" "registering the $other-bit server again"
+done
+driver_sim_stop
+
+# Registering the 32-bit server again after the 64-bit one went brings back a
+# complete late-bound session of its own.
 driver_register 64
 driver_unregister 64
 ctl after64gone 32
-echo "after unregistering the 64-bit server only, the 32-bit client exits with $(cat "$E2E_TMP/after64gone.rc")"
+e2e_expect_rc "$E2E_TMP/after64gone" 0 "win32 client after unregistering the 64-bit server"
 driver_register 32
 driver_settings $E2E_DRIVER_INDEX $E2E_MAX_POS
 driver_sim_start $E2E_SIM_PORT "$E2E_TMP/sim.log" || exit 1

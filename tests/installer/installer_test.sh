@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The setup program in a fresh Wine prefix of its own: silent install, clients of
 # both bitnesses by ProgID against the simulator, an upgrade that keeps the
-# settings, and a silent uninstall that leaves the registry as it was before the
-# install (registry exports compared) and another driver's profile untouched.
+# settings, a failed upgrade that leaves the earlier install working, and a
+# silent uninstall that leaves the registry as it was before the install
+# (registry exports compared) and another driver's profile untouched; then /D=
+# into a folder of one's own, and two failed installs (a server that cannot be
+# written, a registration that fails) that leave registry and folders as before.
 # Run by scripts/test.sh; BUILD_DIR (or FOCUSER_BENCH_PORTS) names the build.
 set -u
 if [ -z "${BUILD_DIR:-}" ]; then
@@ -82,6 +85,82 @@ export_registry() {
     done
 }
 
+# Volatile areas that the system rewrites by itself at a boot or while any
+# program runs, as Windows does: the hardware device map (serial ports opened),
+# the device-interface state of the running device services, the service
+# counter, and the display adapters, their modes and the network cards found at
+# each boot.
+# Nothing of ours lives there.
+ignore=(--ignore 'HKEY_LOCAL_MACHINE\Hardware'
+    --ignore 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\DeviceClasses'
+    --ignore 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\ServiceCurrent'
+    --ignore 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Class'
+    --ignore 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Video'
+    --ignore 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Hardware Profiles'
+    --ignore 'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\NetworkCards'
+    --ignore 'HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\NetworkCards')
+
+# The folders of drive C: outside Windows' own and the users' (temporary files).
+list_folders() {
+    (cd "$WINEPREFIX/drive_c" && find . \( -path ./windows -o -path ./users -o -path ./ProgramData \) -prune -o -print |
+        LC_ALL=C sort) >"$WORK/$1-folders.txt"
+}
+snapshot() {
+    export_registry "$1"
+    list_folders "$1"
+}
+# expect_unchanged BEFORE AFTER WHAT [--ignore KEY]...: the registry (both roots)
+# and the folders are as snapshot BEFORE holds them.
+expect_unchanged() {
+    local before=$1 after=$2 what=$3 root
+    shift 3
+    snapshot "$after"
+    for root in HKEY_LOCAL_MACHINE HKEY_CLASSES_ROOT; do
+        if ! python3 "$here/regdiff.py" "$WORK/$before-$root.reg" "$WORK/$after-$root.reg" "${ignore[@]}" "$@" \
+            >"$WORK/diff-$after-$root.txt"; then
+            echo "differences in $root (- $before, + $after):"
+            head -n 60 "$WORK/diff-$after-$root.txt" | sed 's/^/    /'
+            fail "$what: $root is not as it was"
+        fi
+    done
+    diff "$WORK/$before-folders.txt" "$WORK/$after-folders.txt" >"$WORK/diff-$after-folders.txt" ||
+        fail "$what: the folders differ: $(cat "$WORK/diff-$after-folders.txt")"
+    ok "$what: registry and folders as they were"
+}
+# uninstall FOLDER (Windows path): the silent uninstaller of that install, then
+# a restart of the prefix, which removes its temporary copy as Windows would.
+uninstall() {
+    local unix
+    unix=$(winepath -u "$1" 2>/dev/null)
+    wine "$1\\Uninstall.exe" /S
+    local rc=$?
+    [ $rc -eq 0 ] || fail "the uninstaller exited with $rc"
+    # The uninstaller runs on from a copy of itself in the temporary folder, so
+    # that it can delete its own file: wait for its last step.
+    for i in $(seq 1 300); do
+        absent 32 "$UNINSTALL" && [ ! -e "$unix" ] && [ ! -e "$dir64" ] && break
+        sleep 0.2
+    done
+    sleep 1
+}
+# setup_fails WHAT ARGS...: the setup exits with a failure.
+setup_fails() {
+    local what=$1
+    shift
+    wine "$SETUP" /S "$@"
+    local rc=$?
+    [ $rc -ne 0 ] || fail "$what: the setup exited with 0"
+    ok "$what: the setup exits with $rc"
+}
+# Makes every regsvr32 fail to load the server (exit code 3), as a damaged or
+# blocked file would: the 64-bit registration fails after the 32-bit one, which
+# the setup does in its own process, went through.
+block_regsvr32() {
+    wine reg add 'HKCU\Software\Wine\AppDefaults\regsvr32.exe\DllOverrides' /v MorvantisFocuser /d "" /f \
+        >/dev/null 2>&1 || fail "blocking regsvr32"
+}
+unblock_regsvr32() { wine reg delete 'HKCU\Software\Wine\AppDefaults\regsvr32.exe' /f >/dev/null 2>&1; }
+
 [ -f "$SETUP" ] || fail "$SETUP is not built (makensis missing, or the 32-bit tree not built first)"
 for f in win32/FocuserSim.exe win32/FocuserCtl.exe win64/FocuserCtl.exe win32/MorvantisFocuser.dll \
     win64/MorvantisFocuser.dll; do
@@ -109,15 +188,16 @@ ln -sfn "$WORK/ports/com6" "$WINEPREFIX/dosdevices/com6"
 # Another driver's profile, which nothing of ours may touch.
 reg32 add "$OTHER" /ve /d "Other focuser" /f >/dev/null || fail "creating $OTHER"
 reg32 add "$OTHER" /v COM /d 2 /f >/dev/null || fail "creating $OTHER"
-export_registry before
+snapshot before
+
+dir32="$WINEPREFIX/drive_c/Program Files (x86)/Morvantis"
+dir64="$WINEPREFIX/drive_c/Program Files/Morvantis"
 
 echo "== silent install"
 wine "$SETUP" /S
 rc=$?
 [ $rc -eq 0 ] || fail "the setup exited with $rc"
 ok "the setup exits with 0"
-dir32="$WINEPREFIX/drive_c/Program Files (x86)/Morvantis"
-dir64="$WINEPREFIX/drive_c/Program Files/Morvantis"
 expect "32-bit server installed where 32-bit programs' files go" cmp -s "$dir32/MorvantisFocuser.dll" \
     "$BUILD_DIR/win32/MorvantisFocuser.dll"
 expect "64-bit server installed where 64-bit programs' files go" cmp -s "$dir64/MorvantisFocuser.dll" \
@@ -141,6 +221,22 @@ for bits in 32 64; do
 done
 [ "$(default_value 32 "$PROFILE")" = Morvantis ] || fail "the profile key's display name"
 ok "profile key with the display name Morvantis"
+# What the registry keeps of the key's access list, read back as SDDL.
+# Another key made without the setup shows what a new key's list holds.
+key_acl() { wine "$BUILD_DIR/win32/tests/key_security.exe" "${1#HKLM\\}" 2>/dev/null | tr -d '\r'; }
+acl=$(key_acl "$PROFILE")
+plain=$(key_acl "$OTHER")
+echo "    profile key access list: $acl"
+echo "    a new key's access list: $plain"
+# KEY_READ | KEY_WRITE = 0x2001f, which SDDL may spell as its single rights.
+grep -Eq '\(A;[A-Z]*CI[A-Z]*;(0x2001f|CCDCLCSWRPRC);;;BU\)' <<<"$acl" ||
+    fail "no inheritable KEY_READ|KEY_WRITE entry for Users on the profile key: $acl"
+ok "Users may read and change the profile key (and keys below it)"
+[ -n "$plain" ] || fail "no access list on $OTHER"
+for entry in $(sed 's/^D:[A-Z]*//; s/)(/) (/g' <<<"$plain"); do
+    grep -qF "$entry" <<<"$acl" || fail "the profile key lost the entry $entry: $acl"
+done
+ok "the profile key keeps the entries a new key has"
 [ "$(named_value 32 "$UNINSTALL" DisplayVersion)" = 1.0.0 ] || fail "DisplayVersion"
 [ "$(named_value 32 "$UNINSTALL" Publisher)" = Morvantis ] || fail "Publisher"
 [ -n "$(named_value 32 "$UNINSTALL" DisplayName)" ] || fail "DisplayName"
@@ -179,20 +275,34 @@ rc=$?
 ok "the upgrade keeps COM and MaxPos"
 [ "$(default_value 32 "$PROFILE")" = Morvantis ] || fail "display name after the upgrade"
 expect "the upgrade keeps both classes registered" exists 64 "HKCR\\CLSID\\$CLSID\\InprocServer32"
+
+echo "== an upgrade whose 64-bit registration fails"
+snapshot installed
+block_regsvr32
+setup_fails "failed upgrade"
+unblock_regsvr32
+# The undo step registers the earlier 32-bit server again, and the 64-bit one,
+# which the blocked regsvr32 cannot load either: the type library's help folder,
+# shared by both and written by the last registration, names the 32-bit folder.
+helpdir=()
+for classes in 'HKEY_CLASSES_ROOT' 'HKEY_CLASSES_ROOT\Wow6432Node' 'HKEY_LOCAL_MACHINE\Software\Classes' \
+    'HKEY_LOCAL_MACHINE\Software\Classes\Wow6432Node' 'HKEY_LOCAL_MACHINE\Software\Wow6432Node\Classes'; do
+    helpdir+=(--ignore "$classes\\TypeLib\\$LIBID\\1.0\\HELPDIR")
+done
+expect_unchanged installed failedupgrade "after the failed upgrade" "${helpdir[@]}"
+[ "$(default_value 64 "HKCR\\TypeLib\\$LIBID\\1.0\\HELPDIR")" = 'C:\Program Files (x86)\Morvantis\' ] ||
+    fail "help folder after the failed upgrade"
+ok "the help folder names the earlier 32-bit server's folder"
+for bits in 32 64; do
+    wine "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $((bits * 20)) unlink >"$WORK/again$bits.log" 2>&1 ||
+        fail "the $bits-bit client after the failed upgrade: $(tr -d '\r' <"$WORK/again$bits.log")"
+    ok "$bits-bit client still served after the failed upgrade"
+done
 kill "$sim" 2>/dev/null
 wait "$sim" 2>/dev/null
 
 echo "== silent uninstall"
-wine "C:\\Program Files (x86)\\Morvantis\\Uninstall.exe" /S
-rc=$?
-[ $rc -eq 0 ] || fail "the uninstaller exited with $rc"
-# The uninstaller runs on from a copy of itself in the temporary folder, so
-# that it can delete its own file: wait for its last step.
-for i in $(seq 1 300); do
-    absent 32 "$UNINSTALL" && [ ! -e "$dir32" ] && [ ! -e "$dir64" ] && break
-    sleep 0.2
-done
-sleep 1
+uninstall 'C:\Program Files (x86)\Morvantis'
 expect "the 32-bit program folder is gone" test ! -e "$dir32"
 expect "the 64-bit program folder is gone" test ! -e "$dir64"
 for bits in 32 64; do
@@ -218,23 +328,46 @@ left=$(find "$WINEPREFIX"/drive_c/users/*/Temp -path '*~nsu*' -type f 2>/dev/nul
 ok "the uninstaller's temporary copy ($temp_files file) is gone after a restart" \
     "(empty folders left in Temp: $(find "$WINEPREFIX"/drive_c/users/*/Temp -path '*~nsu*' -type d | wc -l))"
 
-export_registry after
-# Volatile areas that the system rewrites by itself at a boot or while any
-# program runs, as Windows does: the hardware device map (serial ports opened),
-# the device-interface state of the running device services and the service
-# counter that the restart above changes. Nothing of ours lives there.
-ignore=(--ignore 'HKEY_LOCAL_MACHINE\Hardware'
-    --ignore 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\DeviceClasses'
-    --ignore 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\ServiceCurrent')
-for root in HKEY_LOCAL_MACHINE HKEY_CLASSES_ROOT; do
-    if python3 "$here/regdiff.py" "$WORK/before-$root.reg" "$WORK/after-$root.reg" "${ignore[@]}" \
-        >"$WORK/diff-$root.txt"; then
-        ok "$root after the uninstall is as before the install"
-    else
-        echo "differences in $root (- before only, + after only):"
-        head -n 60 "$WORK/diff-$root.txt" | sed 's/^/    /'
-        fail "$root is not as it was before the install"
-    fi
-done
+expect_unchanged before uninstalled "after the uninstall"
+
+echo "== /D= into a folder of one's own"
+custom='C:\Astro\Morvantis'
+customdir=$WINEPREFIX/drive_c/Astro/Morvantis
+wine "$SETUP" /S "/D=$custom"
+rc=$?
+[ $rc -eq 0 ] || fail "the setup with /D= exited with $rc"
+expect "32-bit server installed into the folder /D= names" cmp -s "$customdir/MorvantisFocuser.dll" \
+    "$BUILD_DIR/win32/MorvantisFocuser.dll"
+expect "uninstaller beside it" test -f "$customdir/Uninstall.exe"
+expect "nothing in the default 32-bit folder" test ! -e "$dir32"
+expect "64-bit server in the 64-bit Program Files" cmp -s "$dir64/MorvantisFocuser.dll" \
+    "$BUILD_DIR/win64/MorvantisFocuser.dll"
+server=$(default_value 32 "HKCR\\CLSID\\$CLSID\\InprocServer32")
+[ "$(readlink -f "$(winepath -u "$server" 2>/dev/null)")" = "$(readlink -f "$customdir/MorvantisFocuser.dll")" ] ||
+    fail "the 32-bit class names $server, not the server in $custom"
+ok "32-bit class registered for the server in $custom"
+[ "$(named_value 32 "$UNINSTALL" InstallLocation)" = "$custom" ] || fail "InstallLocation"
+ok "installed-programs entry names $custom"
+uninstall "$custom"
+expect "the folder /D= named is gone" test ! -e "$customdir"
+rmdir "$WINEPREFIX/drive_c/Astro" 2>/dev/null # left by the install, as by any installer
+wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
+expect_unchanged before customuninstalled "after uninstalling from $custom"
+
+echo "== a server that cannot be written"
+# A file where the 64-bit folder should go, and /D= into folders that do not
+# exist yet: the 32-bit server is written before the 64-bit one fails.
+touch "$dir64"
+snapshot blocked
+setup_fails "64-bit folder blocked" '/D=C:\Astro\New\Morvantis'
+expect_unchanged blocked notwritten "after the failed install"
+rm -f "$dir64"
+
+echo "== a registration that fails"
+block_regsvr32
+setup_fails "64-bit registration fails"
+unblock_regsvr32
+expect_unchanged before notregistered "after the failed install"
+expect "no uninstaller" test ! -e "$dir32/Uninstall.exe"
 
 echo "installer test: $checks checks passed in $(($(date +%s) - started)) s"

@@ -44,8 +44,10 @@ def main(argv):
         key = record[0].lower()
         return not any(key == p or key.startswith(p + "\\") for p in ignored)
 
-    gone = sorted(r for r in before - after if kept(r))
-    new = sorted(r for r in after - before if kept(r))
+    # A key's own record has no value text: it sorts first among the key's records.
+    order = lambda record: (record[0], record[1] or "")
+    gone = sorted((r for r in before - after if kept(r)), key=order)
+    new = sorted((r for r in after - before if kept(r)), key=order)
     for sign, items in (("-", gone), ("+", new)):
         for key, value in items:
             print(f"{sign} [{key}]" + (f" {value}" if value is not None else ""))

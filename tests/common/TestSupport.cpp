@@ -1,5 +1,7 @@
 #include "tests/common/TestSupport.h"
 
+#include "platform/Owners.h"
+
 namespace testing_support {
 
 const PortPair& FirstPair() {
@@ -39,6 +41,42 @@ double NowMs() {
     QueryPerformanceFrequency(&freq);
     QueryPerformanceCounter(&now);
     return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(freq.QuadPart);
+}
+
+namespace {
+
+platform::UniqueFile OpenPort(const std::string& path) {
+    return platform::UniqueFile(
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+} // namespace
+
+PortSettingsGuard::PortSettingsGuard(const char* port) : m_path(std::string("//./") + port) {
+    platform::UniqueFile handle = OpenPort(m_path);
+    m_dcb.DCBlength = sizeof m_dcb;
+    m_saved =
+        handle.valid() && GetCommState(handle.get(), &m_dcb) && GetCommTimeouts(handle.get(), &m_timeouts);
+}
+
+PortSettingsGuard::~PortSettingsGuard() {
+    if (!m_saved)
+        return;
+    platform::UniqueFile handle = OpenPort(m_path);
+    if (handle.valid()) {
+        SetCommState(handle.get(), &m_dcb);
+        SetCommTimeouts(handle.get(), &m_timeouts);
+    }
+}
+
+bool LeaveLineSettings(const char* port, const std::function<void(DCB&)>& change) {
+    platform::UniqueFile handle = OpenPort(std::string("//./") + port);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (!handle.valid() || !GetCommState(handle.get(), &dcb))
+        return false;
+    change(dcb);
+    return SetCommState(handle.get(), &dcb) != FALSE;
 }
 
 } // namespace testing_support

@@ -79,4 +79,36 @@ bool LeaveLineSettings(const char* port, const std::function<void(DCB&)>& change
     return SetCommState(handle.get(), &dcb) != FALSE;
 }
 
+HeldOutputRescue::HeldOutputRescue(const char* port, DWORD timeoutMs)
+    : m_port(port), m_timeoutMs(timeoutMs), m_done(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    if (m_done != nullptr)
+        m_thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+}
+
+DWORD WINAPI HeldOutputRescue::Run(void* param) {
+    HeldOutputRescue* self = static_cast<HeldOutputRescue*>(param);
+    if (WaitForSingleObject(self->m_done, self->m_timeoutMs) == WAIT_OBJECT_0)
+        return 0;
+    InterlockedExchange(&self->m_released, 1);
+    LeaveLineSettings(self->m_port.c_str(), [](DCB& dcb) {
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+    });
+    return 0;
+}
+
+bool HeldOutputRescue::Finish() {
+    if (m_thread != nullptr) {
+        SetEvent(m_done);
+        WaitForSingleObject(m_thread, INFINITE);
+        CloseHandle(m_thread);
+        m_thread = nullptr;
+    }
+    if (m_done != nullptr) {
+        CloseHandle(m_done);
+        m_done = nullptr;
+    }
+    return m_released != 0;
+}
+
 } // namespace testing_support

@@ -67,4 +67,26 @@ private:
 // or the settings were not taken.
 bool LeaveLineSettings(const char* port, const std::function<void(DCB&)>& change);
 
+// Guards a call that may hang on output the line holds back (XON/XOFF after an
+// XOFF): if the call has not come back after timeoutMs, XON/XOFF is switched off
+// on the port, which lets the output go, so the test ends with a failure rather
+// than the watchdog's.
+class HeldOutputRescue {
+public:
+    HeldOutputRescue(const char* port, DWORD timeoutMs);
+    HeldOutputRescue(const HeldOutputRescue&) = delete;
+    HeldOutputRescue& operator=(const HeldOutputRescue&) = delete;
+    ~HeldOutputRescue() { Finish(); }
+    // Call when the guarded call came back; true when the line had to be released.
+    bool Finish();
+
+private:
+    static DWORD WINAPI Run(void* self);
+    std::string m_port;
+    DWORD m_timeoutMs;
+    HANDLE m_done = nullptr;
+    HANDLE m_thread = nullptr;
+    volatile LONG m_released = 0;
+};
+
 } // namespace testing_support

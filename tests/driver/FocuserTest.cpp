@@ -526,25 +526,6 @@ TEST_F(FocuserTest, StopAndHaltDuringAMoveLeaveTheEndToTheMotionWatch) {
     }
 }
 
-struct HeldOutputRescue {
-    const char* port;
-    platform::UniqueHandle done;
-    bool released = false;
-};
-
-// Should the call under test hang on held output, clearing XON/XOFF on the port
-// after 5 s lets the line go again, so the test can end with a failure.
-DWORD WINAPI ReleaseHeldOutput(void* param) {
-    HeldOutputRescue* rescue = static_cast<HeldOutputRescue*>(param);
-    if (WaitForSingleObject(rescue->done.get(), 5000) == WAIT_OBJECT_0)
-        return 0;
-    rescue->released = testing_support::LeaveLineSettings(rescue->port, [](DCB& dcb) {
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
-    });
-    return 0;
-}
-
 // Windows keeps a port's line settings from one open to the next, and a pty keeps
 // its termios: an earlier program left XON/XOFF output flow control on, and the
 // controller's stream carries 0x13 (XOFF) bytes, as a checksum byte may be.
@@ -568,20 +549,15 @@ TEST_F(FocuserTest, HaltGoesOutAtOnceOnAPortAnEarlierProgramLeftWithXonXoffOn) {
     Sleep(30);
 
     m_sim.ClearReceived();
-    HeldOutputRescue rescue{FirstPair().driver,
-                            platform::UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr))};
-    ASSERT_TRUE(rescue.done.valid());
-    platform::UniqueHandle rescuer(CreateThread(nullptr, 0, ReleaseHeldOutput, &rescue, 0, nullptr));
-    ASSERT_TRUE(rescuer.valid());
+    testing_support::HeldOutputRescue rescue(FirstPair().driver, 5000);
     const double start = NowMs();
     const HRESULT hr = focuser->Halt();
     const double elapsed = NowMs() - start;
-    SetEvent(rescue.done.get());
-    WaitForSingleObject(rescuer.get(), INFINITE);
+    const bool released = rescue.Finish();
     std::printf("[ measure  ] Halt on a port left with XON/XOFF, after XOFF: %.1f ms%s\n", elapsed,
-                rescue.released ? " (held until XON/XOFF was cleared after 5 s)" : "");
+                released ? " (held until XON/XOFF was cleared after 5 s)" : "");
     EXPECT_EQ(S_OK, hr);
-    EXPECT_FALSE(rescue.released) << "Halt was still blocked after 5 s";
+    EXPECT_FALSE(released) << "Halt was still blocked after 5 s";
     EXPECT_LT(elapsed, 200.0);
     EXPECT_TRUE(m_sim.WaitForReceived(9, 1000)) << "the stop did not reach the controller";
     EXPECT_EQ(Frame("FVXXXXXX"), Wire().substr(0, 9)) << Printable(Wire());

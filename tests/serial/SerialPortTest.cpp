@@ -324,9 +324,11 @@ TEST(SerialPortWrite, AWriteHeldByTheLineFailsAfterTheWriteTimeout) {
     const std::vector<unsigned char> stop = Frame("FVXXXXXX");
     std::vector<double> times;
     for (int i = 0; i < 3; ++i) {
+        testing_support::HeldOutputRescue rescue(FirstPair().driver, 3000);
         const double start = NowMs();
         EXPECT_FALSE(port.Write(stop.data(), static_cast<DWORD>(stop.size())));
         times.push_back(NowMs() - start);
+        ASSERT_FALSE(rescue.Finish()) << "the write was still blocked after 3 s";
     }
     std::printf("9-byte write held by XOFF: min %.1f median %.1f max %.1f ms\n",
                 *std::min_element(times.begin(), times.end()), Median(times),

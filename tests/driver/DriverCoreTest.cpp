@@ -8,6 +8,7 @@
 #include "tests/common/TestSupport.h"
 #include "tests/driver/DriverHarness.h"
 #include "tests/serial/SerialRecorder.h"
+#include "tests/settings/SettingsKey.h"
 
 #include <gtest/gtest.h>
 
@@ -178,6 +179,24 @@ TEST_F(DriverCore, OneCallDrainsABabblingLineFor50MsOfTheClock) {
         m_focuser.put_Link(VARIANT_FALSE);
         ASSERT_EQ(S_OK, m_focuser.put_Link(VARIANT_TRUE)) << TakeError().description;
     }
+}
+
+// A standard user, refused write access to the settings key: the link must still
+// use the stored port and maximum, not COM1 and 10000.
+TEST(DriverSettingsAccess, AStandardUserLinksWithTheStoredSettings) {
+    platform::ComApartment apartment;
+    DriverSettings settings(std::to_string(FirstPair().driverIndex).c_str(), "4321");
+    CFocuserSimulator sim;
+    ASSERT_TRUE(sim.Start(FirstPair().simulator));
+    CBareFocuser focuser;
+    settings_test::StandardUserRights rights;
+    ClearError();
+    EXPECT_EQ(S_OK, focuser.put_Link(VARIANT_TRUE)) << TakeError().description;
+    LONG maxStep = 0;
+    EXPECT_EQ(S_OK, focuser.get_MaxStep(&maxStep));
+    EXPECT_EQ(4321, maxStep);
+    EXPECT_EQ("create 0x0002021F refused", rights.Calls().at(0));
+    focuser.put_Link(VARIANT_FALSE);
 }
 
 TEST(DriverClock, TheRealClockRunsOnWhileTheThreadWaits) {

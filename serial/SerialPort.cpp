@@ -19,8 +19,9 @@ const COMMTIMEOUTS kPollTimeouts = {1, 1, 1, 4, 200};
 // output flow control a 0x13 byte from the controller, which a checksum may be,
 // would hold every later write; CTS or DSR flow control on a cable without those
 // wires holds them from the start; abort-on-error stops all traffic at the
-// first framing error. DTR and RTS stay as they were when plainly on or off (a
-// device may draw its power from them) and only leave handshake mode, for on.
+// first framing error. DTR and RTS keep their state when plainly on or off (a
+// device may draw its power from them); from handshake mode they go plainly on.
+// RTS toggle mode stays: RS-485 adapters switch their transmitter with it.
 void SetProtocolLine(DCB& dcb) {
     dcb.fBinary = TRUE;
     dcb.fOutxCtsFlow = FALSE;

@@ -57,7 +57,8 @@ protected:
 
 private:
     bool ReadPosition(int32_t* position);
-    bool StartMove(int32_t distance);
+    // Only after ReadPosition succeeded, so the channel is there.
+    void StartMove(int32_t distance);
     void RefreshMotion();
 
     int32_t m_linked = 0;

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+using namespace protocol;
+
 using platform::ComPtr;
 using testing_support::FirstPair;
 using testing_support::NowMs;

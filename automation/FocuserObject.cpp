@@ -1,6 +1,5 @@
 #include "automation/FocuserObject.h"
 
-#include "automation/DriverModule.h"
 #include "automation/InterfaceMap.h"
 
 #include <new>
@@ -23,39 +22,21 @@ const InterfaceMapEntry kFocuserInterfaces[] = {
     {nullptr, nullptr},
 };
 
-} // namespace
-
-CFocuserObject::CFocuserObject() noexcept {
-    g_module.Lock();
+// A new object (null when there was no memory) asked for iid; an object that
+// cannot answer goes at once.
+template <class Object> HRESULT AskNewObject(Object* object, REFIID iid, void** out) {
+    if (object == nullptr)
+        return E_OUTOFMEMORY;
+    const HRESULT result = object->QueryInterface(iid, out);
+    if (result != S_OK)
+        object->Teardown();
+    return result;
 }
+
+} // namespace
 
 HRESULT STDMETHODCALLTYPE CFocuserObject::QueryInterface(REFIID iid, void** out) {
     return FindInterface(static_cast<CFocuser*>(this), kFocuserInterfaces, iid, out);
-}
-
-ULONG STDMETHODCALLTYPE CFocuserObject::AddRef() {
-    return static_cast<ULONG>(++m_refCount);
-}
-
-ULONG STDMETHODCALLTYPE CFocuserObject::Release() {
-    const LONG count = --m_refCount;
-    if (count == 0)
-        Teardown();
-    return static_cast<ULONG>(count);
-}
-
-void CFocuserObject::Teardown() {
-    // Calls made while the link is switched off must not start a second teardown.
-    m_refCount = 1;
-    CloseLinkForTeardown();
-    delete this;
-    // Last: from here the server may be unloaded, so nothing of the object may be
-    // left to run.
-    g_module.Unlock();
-}
-
-CFocuserAggObject::CFocuserAggObject(IUnknown* outer) noexcept : m_contained(outer) {
-    g_module.Lock();
 }
 
 HRESULT STDMETHODCALLTYPE CFocuserAggObject::QueryInterface(REFIID iid, void** out) {
@@ -67,24 +48,6 @@ HRESULT STDMETHODCALLTYPE CFocuserAggObject::QueryInterface(REFIID iid, void** o
         return S_OK;
     }
     return FindInterface(static_cast<CFocuser*>(&m_contained), kFocuserInterfaces, iid, out);
-}
-
-ULONG STDMETHODCALLTYPE CFocuserAggObject::AddRef() {
-    return static_cast<ULONG>(++m_refCount);
-}
-
-ULONG STDMETHODCALLTYPE CFocuserAggObject::Release() {
-    const LONG count = --m_refCount;
-    if (count == 0)
-        Teardown();
-    return static_cast<ULONG>(count);
-}
-
-void CFocuserAggObject::Teardown() {
-    m_refCount = 1;
-    m_contained.CloseLinkForTeardown();
-    delete this;
-    g_module.Unlock();
 }
 
 HRESULT STDMETHODCALLTYPE CFocuserAggObject::CContained::QueryInterface(REFIID iid, void** out) {
@@ -106,21 +69,7 @@ HRESULT CreateFocuserInstance(IUnknown* outer, REFIID iid, void** out) {
     if (out == nullptr)
         return E_POINTER;
     *out = nullptr;
-    HRESULT result;
-    if (outer == nullptr) {
-        CFocuserObject* object = new (std::nothrow) CFocuserObject;
-        if (object == nullptr)
-            return E_OUTOFMEMORY;
-        result = object->QueryInterface(iid, out);
-        if (result != S_OK)
-            object->Teardown();
-    } else {
-        CFocuserAggObject* object = new (std::nothrow) CFocuserAggObject(outer);
-        if (object == nullptr)
-            return E_OUTOFMEMORY;
-        result = object->QueryInterface(iid, out);
-        if (result != S_OK)
-            object->Teardown();
-    }
-    return result;
+    if (outer == nullptr)
+        return AskNewObject(new (std::nothrow) CFocuserObject, iid, out);
+    return AskNewObject(new (std::nothrow) CFocuserAggObject(outer), iid, out);
 }

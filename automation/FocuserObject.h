@@ -5,47 +5,39 @@
 // count themselves in the module's lock count from construction to the very end
 // of their teardown, and switch an open link off before their memory goes.
 
-#include "driver/Focuser.h"
+#include "automation/DispatchThroughCache.h"
+#include "automation/ModuleObject.h"
+#include "automation/TypeInfoCache.h"
+#include "driver/FocuserDriver.h"
 
 #include <windows.h>
 #include <unknwn.h>
 
-class CFocuserObject final : public CFocuser {
+// The driver object with late-bound calls through the module's IFocuser type information.
+using CFocuserDispatch = CDispatchThroughCache<CFocuser, IFocuser, g_focuserTypeInfo>;
+
+class CFocuserObject final : public CModuleObject<CFocuserObject, CFocuserDispatch> {
 public:
-    CFocuserObject() noexcept;
-    CFocuserObject(const CFocuserObject&) = delete;
-    CFocuserObject& operator=(const CFocuserObject&) = delete;
+    CFocuserObject() noexcept = default;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    // Plain counts: an apartment-model object is entered by one thread at a time.
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
-    // Destroys an object that has no references left.
-    void Teardown();
 
 private:
+    friend class CModuleObject<CFocuserObject, CFocuserDispatch>;
     ~CFocuserObject() = default;
-
-    LONG m_refCount = 0;
+    void PrepareTeardown() { CloseLinkForTeardown(); }
 };
 
-class CFocuserAggObject final : public IUnknown {
+class CFocuserAggObject final : public CModuleObject<CFocuserAggObject, IUnknown> {
 public:
-    explicit CFocuserAggObject(IUnknown* outer) noexcept;
-    CFocuserAggObject(const CFocuserAggObject&) = delete;
-    CFocuserAggObject& operator=(const CFocuserAggObject&) = delete;
+    explicit CFocuserAggObject(IUnknown* outer) noexcept : m_contained(outer) {}
 
     // The non-delegating IUnknown, held only by the outer object.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
-    void Teardown();
 
 private:
     // The driver face inside the outer object: its IUnknown members delegate.
-    class CContained final : public CFocuser {
+    class CContained final : public CFocuserDispatch {
     public:
         explicit CContained(IUnknown* outer) noexcept : m_outer(outer) {}
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
@@ -56,9 +48,10 @@ private:
         IUnknown* m_outer; // not a reference: the outer object owns this one
     };
 
+    friend class CModuleObject<CFocuserAggObject, IUnknown>;
     ~CFocuserAggObject() = default;
+    void PrepareTeardown() { m_contained.CloseLinkForTeardown(); }
 
-    LONG m_refCount = 0;
     CContained m_contained;
 };
 

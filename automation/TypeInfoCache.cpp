@@ -1,7 +1,7 @@
 #include "automation/TypeInfoCache.h"
 
 #include "automation/DriverModule.h"
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 
 #include <cstring>
 #include <new>

@@ -1,6 +1,6 @@
 #include "driver/ReportError.h"
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 
 #include <oleauto.h>

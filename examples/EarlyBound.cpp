@@ -9,7 +9,7 @@
 // Without a target the focuser moves by a tenth of its range. Exit status 0 when
 // every step worked, 1 otherwise.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 
 #include <windows.h>

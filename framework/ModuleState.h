@@ -132,3 +132,9 @@ void AfxReleaseThreadState();
 
 // S_OK when no window or dialog of the current module is alive, else S_FALSE.
 HRESULT AfxDllCanUnloadNow();
+
+// The state of the module that links the framework, defined by that module (the
+// driver's is in module/DriverApp.cpp): the state every entry into it makes
+// current. Declared here so that the layers below the module can make the switch
+// without knowing the module.
+AFX_MODULE_STATE* GetDriverModuleState();

@@ -1,7 +1,6 @@
 #include "framework/DynLinkLibrary.h"
 #include "framework/ModuleState.h"
 #include "framework/WinApp.h"
-#include "module/ModuleState.h"
 #include "module/RuntimeRelease.h"
 #include "platform/Owners.h"
 

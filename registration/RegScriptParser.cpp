@@ -509,7 +509,7 @@ HRESULT CRegScriptParser::UnregisterKeyEntry(HKEY parent, UniqueHKey& key, bool 
 
 HRESULT CRegScriptParser::CloseAndDelete(HKEY parent, UniqueHKey& key, const char* name,
                                          bool deleteFlag) noexcept {
-    if (registry::CloseKey(key) != ERROR_SUCCESS)
+    if (!registry::CloseKey(key))
         return DISP_E_EXCEPTION;
     // A key that has gained subkeys meanwhile stays.
     if (deleteFlag)

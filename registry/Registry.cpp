@@ -11,8 +11,8 @@ LONG CreateKey(HKEY parent, const char* path, REGSAM access, platform::UniqueHKe
                            nullptr);
 }
 
-LONG CloseKey(platform::UniqueHKey& key) {
-    return RegCloseKey(key.release());
+bool CloseKey(platform::UniqueHKey& key) {
+    return key.reset();
 }
 
 LONG QueryValue(HKEY key, const char* name, void* buffer, DWORD* size) {

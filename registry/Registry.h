@@ -14,7 +14,7 @@ LONG OpenKey(HKEY parent, const char* path, REGSAM access, platform::UniqueHKey&
 // Opens the key, or creates it with any missing key above it (non-volatile, no class).
 LONG CreateKey(HKEY parent, const char* path, REGSAM access, platform::UniqueHKey& key);
 // Closes the key and reports whether the platform accepted the close.
-LONG CloseKey(platform::UniqueHKey& key);
+bool CloseKey(platform::UniqueHKey& key);
 // Copies the value's bytes into buffer when they fit in *size; no type is asked for.
 LONG QueryValue(HKEY key, const char* name, void* buffer, DWORD* size);
 // Stores exactly size bytes under name (null or empty: the default value).

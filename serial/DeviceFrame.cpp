@@ -6,6 +6,8 @@
 
 #include "serial/SerialPort.h"
 
+namespace protocol {
+
 namespace {
 
 constexpr int kHandshakeAttempts = 10;
@@ -104,3 +106,5 @@ void SendStop(CSerialPort& port) {
     std::memcpy(frame, kStopText, kFrameSize - 1);
     SendFrame(port, frame);
 }
+
+} // namespace protocol

@@ -6,6 +6,8 @@
 
 class CSerialPort;
 
+namespace protocol {
+
 constexpr int kFrameSize = 9;
 using DeviceFrame = unsigned char[kFrameSize];
 
@@ -21,3 +23,5 @@ bool QueryPosition(CSerialPort& port, int32_t* position);
 void SendMove(CSerialPort& port, int32_t distance);
 // "FVXXXXXX" as a complete 9-byte frame; no reply read.
 void SendStop(CSerialPort& port);
+
+} // namespace protocol

@@ -1,6 +1,6 @@
 #include "tests/automation/TypeLibRegistration.h"
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 
 #include <gtest/gtest.h>

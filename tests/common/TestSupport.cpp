@@ -27,12 +27,11 @@ std::string DriverModulePath() {
 ScratchKey::ScratchKey(const char* name) : m_path(std::string("Software\\MorvantisTests\\") + name) {
     RegDeleteTreeA(HKEY_CURRENT_USER, m_path.c_str());
     RegCreateKeyExA(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                    nullptr, &m_key, nullptr);
+                    nullptr, m_key.put(), nullptr);
 }
 
 ScratchKey::~ScratchKey() {
-    if (m_key != nullptr)
-        RegCloseKey(m_key);
+    m_key.reset();
     RegDeleteTreeA(HKEY_CURRENT_USER, m_path.c_str());
 }
 

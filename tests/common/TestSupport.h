@@ -2,6 +2,8 @@
 // What every test program shares: the bench's serial ports, the built module,
 // and a scratch registry key.
 
+#include "platform/Owners.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -31,12 +33,12 @@ public:
     ScratchKey(const ScratchKey&) = delete;
     ScratchKey& operator=(const ScratchKey&) = delete;
     ~ScratchKey();
-    HKEY get() const { return m_key; }
+    HKEY get() const { return m_key.get(); }
     const std::string& path() const { return m_path; } // below HKEY_CURRENT_USER
 
 private:
-    HKEY m_key = nullptr;
     std::string m_path;
+    platform::UniqueHKey m_key;
 };
 
 // Milliseconds from a high-resolution clock, for timing bounds.

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "driver/ReportError.h"
 #include "platform/Owners.h"
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 #include "tests/common/TestSupport.h"
 

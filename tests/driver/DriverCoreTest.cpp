@@ -2,7 +2,7 @@
 // serial channel run through the tests' seams: the motion time-out and the drain
 // budget are driven by a clock the test sets, without waiting for them.
 
-#include "driver/Focuser.h"
+#include "automation/FocuserObject.h"
 #include "platform/Clock.h"
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
@@ -42,9 +42,9 @@ void AdvanceFakeNow(uint32_t ms) {
     InterlockedExchangeAdd(&g_fakeNow, static_cast<LONG>(ms));
 }
 
-// A driver object without the module's COM identity: the wrappers only add
-// reference counting and interface lookup.
-class CBareFocuser final : public CFocuser {
+// A driver object without the module's COM identity: the wrappers add only
+// reference counting and interface lookup to the driver with its IDispatch.
+class CBareFocuser final : public CFocuserDispatch {
 public:
     ~CBareFocuser() { CloseLinkForTeardown(); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {

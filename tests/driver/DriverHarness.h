@@ -3,7 +3,7 @@
 // its exports, the thread's error object, the driver's settings in the registry,
 // and the frames a simulator received.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 
 #include <windows.h>

@@ -6,7 +6,7 @@
 e2e_setup
 
 # The interface definition names the interface first and the class last.
-uuids=$(sed -n 's/^ *uuid(\([0-9A-Fa-f-]*\)),$/\1/p' "$E2E_REPO/automation/Focuser.idl")
+uuids=$(sed -n 's/^ *uuid(\([0-9A-Fa-f-]*\)),$/\1/p' "$E2E_REPO/contract/Focuser.idl")
 iid=$(echo "$uuids" | head -n 1)
 clsid=$(echo "$uuids" | tail -n 1)
 for bits in 32 64; do

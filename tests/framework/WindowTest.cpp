@@ -4,7 +4,7 @@
 #include "framework/Dialog.h"
 #include "framework/ModuleState.h"
 #include "framework/Wnd.h"
-#include "module/ModuleState.h"
+#include "tests/common/DriverModuleState.h"
 #include "tests/framework/DialogDriver.h"
 
 #include <gtest/gtest.h>

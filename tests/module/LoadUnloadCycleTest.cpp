@@ -2,7 +2,7 @@
 // server go between uses: many load and unload cycles must leave the host's TLS
 // slots, handles and private memory where they were.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 #include "tests/automation/TypeLibRegistration.h"
 #include "tests/common/TestSupport.h"

@@ -5,7 +5,7 @@
 // own TlsGetValue calls, and a state of another module placed in that record
 // stands for a caller that entered with another state current.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "framework/DynLinkLibrary.h"
 #include "framework/HandleMap.h"
 #include "framework/ModuleState.h"

@@ -2,7 +2,7 @@
 // type information: the server's LoadRegTypeLib (its import) hands it a library
 // whose type information counts the name lookups passed on to the real one.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "tests/automation/TypeLibRegistration.h"
 #include "tests/common/TestSupport.h"
 #include "tests/driver/DriverHarness.h"

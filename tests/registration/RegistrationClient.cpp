@@ -9,7 +9,7 @@
 // stops (30 s at most), read the position, unlink.
 // Exit code 0 when all went well.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 
 #include <windows.h>

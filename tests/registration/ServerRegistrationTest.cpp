@@ -2,7 +2,7 @@
 // the Wine prefix, and read back from the registry of this program's bitness;
 // then the registration steps called in this process.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "registration/ServerRegistration.h"
 #include "settings/SetupDlg.h"
 #include "tests/common/TestSupport.h"

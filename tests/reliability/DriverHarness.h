@@ -3,7 +3,7 @@
 // made by its class factory, the type library registered for late binding, and
 // the driver's settings set for one test and put back afterwards.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 
 #include <gtest/gtest.h>

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace protocol;
+
 using serial_testing::Frame;
 using serial_testing::LinePair;
 using serial_testing::Repeat;

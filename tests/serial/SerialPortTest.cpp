@@ -9,6 +9,8 @@
 #include "tests/serial/LinePair.h"
 #include "tests/serial/SerialRecorder.h"
 
+using namespace protocol;
+
 using serial_testing::Describe;
 using serial_testing::Frame;
 using serial_testing::LinePair;

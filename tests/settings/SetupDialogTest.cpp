@@ -1,4 +1,4 @@
-#include "module/ModuleState.h"
+#include "framework/ModuleState.h"
 #include "settings/SetupDlg.h"
 #include "tests/framework/DialogDriver.h"
 #include "tests/settings/SettingsKey.h"

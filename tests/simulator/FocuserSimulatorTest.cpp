@@ -8,6 +8,8 @@
 
 #include "tests/serial/LinePair.h"
 
+using namespace protocol;
+
 using serial_testing::Frame;
 using serial_testing::LinePair;
 using serial_testing::MotionStream;

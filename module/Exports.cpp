@@ -1,8 +1,12 @@
-#include "registration/ServerRegistration.h"
+// The module's four exports.
 
+#include "automation/DriverModule.h"
+#include "framework/ModuleState.h"
+#include "registration/ServerRegistration.h"
 #include "registry/Registry.h"
 
 #include <windows.h>
+#include <objbase.h>
 
 namespace {
 
@@ -24,8 +28,23 @@ void NameProfileKey() {
 
 } // namespace
 
-// Neither export switches the framework's module state: registration needs only
-// the instance handle that g_module holds.
+// The platform asks for a class object; the framework is not involved, so the
+// module state is left alone.
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
+    return g_module.FindClassObject(clsid, iid, out);
+}
+
+// S_OK only when the framework holds nothing of this module and no object, held
+// class factory or server lock keeps it.
+STDAPI DllCanUnloadNow() {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (AfxDllCanUnloadNow() == S_OK && g_module.GetLockCount() == 0)
+        return S_OK;
+    return S_FALSE;
+}
+
+// Neither registration export switches the framework's module state: registration
+// needs only the instance handle that g_module holds.
 STDAPI DllRegisterServer() {
     const HRESULT result = RegisterServer(g_module, true);
     NameProfileKey();

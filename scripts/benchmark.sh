@@ -2,9 +2,9 @@
 # Benchmarks of the driver under Wine against the controller simulator on a
 # null-modem pair, both bitnesses: one table of figures (min, median, max) and
 # the ratios of medians taken in the same run, with the machine they ran on.
-# Also written as JSON to $BUILD_DIR/bench.json. Not part of scripts/test.sh:
+# Also written as JSON to $BUILD_DIR/benchmark.json. Not part of scripts/test.sh:
 # a benchmark never fails the suite.
-# Usage: scripts/bench.sh [--reps N]   (N multiplies every repetition count)
+# Usage: scripts/benchmark.sh [--reps N]   (N multiplies every repetition count)
 set -u
 . "$(dirname "$0")/lib/bench.sh"
 bench_trap
@@ -15,10 +15,10 @@ bench_start_xvfb || exit 1
 bench_start_wine
 bench_pair 5 6
 
-out=$BUILD_DIR/bench
+out=$BUILD_DIR/benchmark
 mkdir -p "$out"
 for bits in 32 64; do
-    exe=$BUILD_DIR/win$bits/tests/focuser_bench.exe
+    exe=$BUILD_DIR/win$bits/tests/focuser_benchmark.exe
     [ -f "$exe" ] || { echo "$exe is not built"; exit 1; }
     echo "running the $bits-bit benchmark..." >&2
     (cd "$(dirname "$exe")" && wine "$exe" "$@" 2>"$out/win$bits.err") | tr -d '\r' >"$out/win$bits.json"
@@ -29,7 +29,7 @@ cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 cores=$(nproc)
 wine_version=$(wine --version)
 CPU="$cpu" CORES="$cores" WINE_VERSION="$wine_version" python3 - "$out/win32.json" "$out/win64.json" \
-    "$BUILD_DIR/bench.json" <<'EOF'
+    "$BUILD_DIR/benchmark.json" <<'EOF'
 import json, os, sys
 
 runs = [json.load(open(p)) for p in sys.argv[1:3]]

@@ -1,9 +1,9 @@
-// focuser_bench: the driver's costs measured against the platform's own floor,
+// focuser_benchmark: the driver's costs measured against the platform's own floor,
 // each pair taken in the same run on the same port. Runs against the simulator on
 // the bench's first null-modem pair; prints one JSON object (figures with min,
-// median and max, and the ratios of medians) for scripts/bench.sh to tabulate.
+// median and max, and the ratios of medians) for scripts/benchmark.sh to tabulate.
 //
-// focuser_bench [--reps N]   (N multiplies every repetition count; default 1)
+// focuser_benchmark [--reps N]   (N multiplies every repetition count; default 1)
 
 #include "serial/DeviceFrame.h"
 #include "serial/SerialPort.h"
@@ -20,6 +20,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+using namespace protocol;
 
 using platform::ComPtr;
 using testing_support::FirstPair;
@@ -86,10 +88,10 @@ std::vector<double> Batched(int batches, int batch, const std::function<void()>&
 void Fail(const std::string& what) {
     if (g_problem.empty())
         g_problem = what;
-    std::fprintf(stderr, "focuser_bench: %s\n", what.c_str());
+    std::fprintf(stderr, "focuser_benchmark: %s\n", what.c_str());
 }
 
-class CBench {
+class CBenchmark {
 public:
     bool Prepare() {
         if (!m_dll.loaded()) {
@@ -334,13 +336,13 @@ int main(int argc, char** argv) {
             g_reps = std::max(1, std::atoi(argv[++i]));
     }
     {
-        CBench bench;
-        if (bench.Prepare()) {
-            bench.Binding();
-            bench.QuietLine();
-            bench.RoundTrips();
-            bench.SilentController();
-            bench.WholeMove();
+        CBenchmark benchmark;
+        if (benchmark.Prepare()) {
+            benchmark.Binding();
+            benchmark.QuietLine();
+            benchmark.RoundTrips();
+            benchmark.SilentController();
+            benchmark.WholeMove();
         }
     }
     PrintJson();

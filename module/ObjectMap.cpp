@@ -1,15 +1,14 @@
 #include "automation/ClassFactory.h"
 #include "automation/DriverModule.h"
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "automation/FocuserObject.h"
-#include "registration/ModuleScript.h"
+#include "registration/RegScript.h"
+#include "resources/resource.h"
 
 namespace {
 
-constexpr WORD IDR_FOCUSER = 102;
-
 HRESULT UpdateFocuserRegistry(BOOL doRegister) {
-    return RunModuleScript(IDR_FOCUSER, doRegister != FALSE, nullptr);
+    return RunModuleScriptFrom(g_module.m_hInstance, IDR_FOCUSER, doRegister != FALSE, nullptr);
 }
 
 // Null: the class takes part in registration.

@@ -1,11 +1,11 @@
 #pragma once
 // The driver object behind every IFocuser member: the link to the focuser
 // controller, the motion watch, the position cache and the range checks. Its COM
-// identity (reference counting, QueryInterface) comes from the wrappers that
-// derive from it: CFocuserObject stand-alone, or the contained face of
-// CFocuserAggObject.
+// identity (reference counting, QueryInterface) and IDispatch come from the
+// wrappers that derive from it: CFocuserObject stand-alone, or the contained face
+// of CFocuserAggObject.
 
-#include "automation/FocuserContract.h"
+#include "contract/FocuserContract.h"
 #include "serial/SerialPort.h"
 
 #include <windows.h>
@@ -28,14 +28,6 @@ public:
 
     // ISupportErrorInfo: S_OK for IFocuser only.
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
-
-    // IDispatch, through the module-wide type information of IFocuser.
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** typeInfo) override;
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT nameCount, LCID locale,
-                                            DISPID* dispids) override;
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,
-                                     VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
 
     // IFocuser. Every failure is reported through ReportError and returns
     // DISP_E_EXCEPTION; a null out-parameter gives E_POINTER.
@@ -65,7 +57,8 @@ protected:
 
 private:
     bool ReadPosition(int32_t* position);
-    bool StartMove(int32_t distance);
+    // Only after ReadPosition succeeded, so the channel is there.
+    void StartMove(int32_t distance);
     void RefreshMotion();
 
     int32_t m_linked = 0;

@@ -1,5 +1,5 @@
 #pragma once
-// The client contract as generated from Focuser.idl: IFocuser, and the
+// The client contract as generated from contract/Focuser.idl: IFocuser, and the
 // identifiers IID_IFocuser, CLSID_Focuser and LIBID_MorvantisLib.
 
 #include <windows.h>

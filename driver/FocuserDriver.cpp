@@ -1,8 +1,7 @@
-#include "driver/Focuser.h"
+#include "driver/FocuserDriver.h"
 
-#include "automation/TypeInfoCache.h"
 #include "driver/ReportError.h"
-#include "module/ModuleState.h"
+#include "framework/ModuleState.h"
 #include "platform/Clock.h"
 #include "serial/DeviceFrame.h"
 #include "settings/SetupDlg.h"
@@ -47,47 +46,17 @@ struct LinkSettings {
 };
 
 // The settings live only in the setup dialog object, which reads them from the
-// registry when it is constructed; it is never shown here.
-bool LoadLinkSettings(LinkSettings* settings) {
-    try {
-        CSetupDlg dlg(nullptr);
-        settings->portIndex = dlg.m_portIndex;
-        settings->maxPosition = dlg.m_maxPosition;
-        return true;
-    } catch (...) {
-        return false;
-    }
+// registry when it is constructed; it is never shown here. Constructing it
+// allocates nothing and cannot fail.
+LinkSettings LoadLinkSettings() {
+    const CSetupDlg dlg(nullptr);
+    return {dlg.m_portIndex, dlg.m_maxPosition};
 }
 
 } // namespace
 
 HRESULT STDMETHODCALLTYPE CFocuser::InterfaceSupportsErrorInfo(REFIID iid) {
     return SupportsErrorInfo(iid);
-}
-
-HRESULT STDMETHODCALLTYPE CFocuser::GetTypeInfoCount(UINT* count) {
-    if (count == nullptr)
-        return E_POINTER;
-    *count = 1;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE CFocuser::GetTypeInfo(UINT /*index*/, LCID locale, ITypeInfo** typeInfo) {
-    if (typeInfo == nullptr)
-        return E_POINTER;
-    return g_focuserTypeInfo.GetTypeInfo(locale, typeInfo);
-}
-
-HRESULT STDMETHODCALLTYPE CFocuser::GetIDsOfNames(REFIID /*iid*/, LPOLESTR* names, UINT nameCount,
-                                                  LCID locale, DISPID* dispids) {
-    return g_focuserTypeInfo.GetIDsOfNames(names, nameCount, locale, dispids);
-}
-
-HRESULT STDMETHODCALLTYPE CFocuser::Invoke(DISPID dispid, REFIID /*iid*/, LCID locale, WORD flags,
-                                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                                           UINT* argError) {
-    return g_focuserTypeInfo.Invoke(static_cast<IFocuser*>(this), dispid, locale, flags, params, result,
-                                    exception, argError);
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_StepSize(float* value) {
@@ -140,7 +109,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_IsMoving(VARIANT_BOOL* value) {
             m_moveDeadline = DeadlineFromNow();
         } else if (c == 'F') {
             // The rest of the final frame; neither its content nor its checksum matters.
-            unsigned char rest[kFrameSize - 1];
+            unsigned char rest[protocol::kFrameSize - 1];
             m_port->Read(rest, sizeof rest);
             *value = VARIANT_FALSE;
             m_moving = 0;
@@ -198,18 +167,15 @@ HRESULT STDMETHODCALLTYPE CFocuser::put_Link(VARIANT_BOOL value) {
         return S_OK;
 
     if (!on) {
-        // The controller is told nothing: a move in progress goes on.
-        if (m_port)
-            m_port->Close();
+        // The controller is told nothing: a move in progress goes on. A linked
+        // object always has its channel; destroying it closes it.
         m_port.reset();
         m_linked = 0;
         return S_OK;
     }
 
     m_moving = 0;
-    LinkSettings settings{};
-    if (!LoadLinkSettings(&settings))
-        return Fail("Out of memory");
+    const LinkSettings settings = LoadLinkSettings();
     g_maxPosition = settings.maxPosition;
 
     char name[32];
@@ -223,7 +189,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::put_Link(VARIANT_BOOL value) {
         std::snprintf(message, sizeof message, "Could not open port %s", name);
         return Fail(message);
     }
-    if (!Handshake(*port)) {
+    if (!protocol::Handshake(*port)) {
         port->Close();
         return Fail("Focuser did not respond");
     }
@@ -281,14 +247,14 @@ HRESULT STDMETHODCALLTYPE CFocuser::Stop() {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     // The move still ends through the motion watch: by its final frame or the time-out.
     if (m_port)
-        SendStop(*m_port);
+        protocol::SendStop(*m_port);
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::Halt() {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (m_port)
-        SendStop(*m_port);
+        protocol::SendStop(*m_port);
     return S_OK;
 }
 
@@ -308,21 +274,18 @@ bool CFocuser::ReadPosition(int32_t* position) {
         }
     }
     int32_t value = 0;
-    if (!QueryPosition(*m_port, &value))
+    if (!protocol::QueryPosition(*m_port, &value))
         return false;
     *position = value;
     g_lastPosition = value;
     return true;
 }
 
-bool CFocuser::StartMove(int32_t distance) {
-    if (!m_port)
-        return false;
-    SendMove(*m_port, distance);
+void CFocuser::StartMove(int32_t distance) {
+    protocol::SendMove(*m_port, distance);
     // Whether or not the controller got the command: silence ends the move by the time-out.
     m_moving = 1;
     m_moveDeadline = DeadlineFromNow();
-    return true;
 }
 
 // Runs the motion watch through the object's own interface, as a client would,

@@ -3,11 +3,11 @@
 #include "automation/TypeInfoCache.h"
 #include "driver/ReportError.h"
 #include "module/ModuleState.h"
+#include "platform/Clock.h"
 #include "serial/DeviceFrame.h"
 #include "settings/SetupDlg.h"
 
 #include <cstdio>
-#include <ctime>
 #include <new>
 
 int32_t g_maxPosition = 65535;
@@ -15,18 +15,16 @@ int32_t g_lastPosition = 0;
 
 namespace {
 
+// Since the move command or the last progress character.
 constexpr int32_t kMotionTimeoutMs = 1000;
 // The longest one IsMoving call drains the motion stream.
 constexpr int32_t kDrainBudgetMs = 50;
 constexpr DWORD kBaudRate = 9600;
 
-// Milliseconds of the C run-time clock: wall time since the process started,
-// which keeps running while the thread waits on the serial line.
+// A monotonic clock (platform/Clock.h): a step of the system time must neither
+// fail a move nor keep a silent one alive.
 int32_t ClockMs() {
-    const clock_t ticks = clock();
-    if (CLOCKS_PER_SEC == 1000)
-        return static_cast<int32_t>(ticks);
-    return static_cast<int32_t>(static_cast<long long>(ticks) * 1000 / CLOCKS_PER_SEC);
+    return static_cast<int32_t>(platform::ClockMs());
 }
 
 // Compares by the signed distance between the two clock values, so the answer

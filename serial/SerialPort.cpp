@@ -1,12 +1,40 @@
 #include "serial/SerialPort.h"
 
+#include "serial/SerialPlatform.h"
+
 namespace {
 
 // A 9-byte read gives up after 4 * 9 + 100 = 136 ms, or 200 ms after a byte when
-// the line falls quiet mid-reply. Writes never time out.
-const COMMTIMEOUTS kStandardTimeouts = {200, 4, 100, 0, 0};
-// A one-byte read with nothing waiting returns after about 2 ms.
-const COMMTIMEOUTS kPollTimeouts = {1, 1, 1, 0, 0};
+// the line falls quiet mid-reply. A 9-byte write gives up after 4 * 9 + 200 =
+// 236 ms (about 9 ms on the wire at 9600 baud): whatever holds the line (flow
+// control, a stuck adapter), no command blocks its caller for long, and a write
+// that times out is a lost command, which the protocol already survives.
+const COMMTIMEOUTS kStandardTimeouts = {200, 4, 100, 4, 200};
+// A one-byte read with nothing waiting returns after about 2 ms. Writes keep
+// their bound here too, should restoring the standard set ever fail.
+const COMMTIMEOUTS kPollTimeouts = {1, 1, 1, 4, 200};
+
+// The line the protocol needs, whatever an earlier program left on the port
+// (Windows keeps a port's settings from one open to the next): with XON/XOFF
+// output flow control a 0x13 byte from the controller, which a checksum may be,
+// would hold every later write; CTS or DSR flow control on a cable without those
+// wires holds them from the start; abort-on-error stops all traffic at the
+// first framing error. DTR and RTS keep their state when plainly on or off (a
+// device may draw its power from them); from handshake mode they go plainly on.
+// RTS toggle mode stays: RS-485 adapters switch their transmitter with it.
+void SetProtocolLine(DCB& dcb) {
+    dcb.fBinary = TRUE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fAbortOnError = FALSE;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE)
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+}
 
 } // namespace
 
@@ -15,29 +43,30 @@ CSerialPort::~CSerialPort() {
 }
 
 bool CSerialPort::Open(std::string name, DWORD baudRate, int evenParity) {
+    const SerialPlatform& os = CurrentSerialPlatform();
     // The "//./" device namespace is what reaches ports above COM9; a bare
     // "COM12" would be taken as a file name.
     if (name.empty() || name[0] != '/')
         name = "//./" + name;
 
     m_handle.reset(
-        CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        os.createFile(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!m_handle)
         return false;
 
     COMMTIMEOUTS timeouts = kStandardTimeouts;
-    if (!GetCommState(m_handle.get(), &m_dcb) || !SetCommTimeouts(m_handle.get(), &timeouts)) {
+    m_dcb.DCBlength = sizeof m_dcb;
+    if (!os.getCommState(m_handle.get(), &m_dcb) || !os.setCommTimeouts(m_handle.get(), &timeouts)) {
         m_handle.reset();
         return false;
     }
 
-    // Only the framing changes; flow control, handshake lines and the special
-    // characters stay as the device reported them.
     m_dcb.BaudRate = baudRate;
     m_dcb.ByteSize = 8;
     m_dcb.Parity = evenParity != 0 ? EVENPARITY : NOPARITY;
     m_dcb.StopBits = ONESTOPBIT;
-    return SetCommState(m_handle.get(), &m_dcb) != FALSE;
+    SetProtocolLine(m_dcb);
+    return os.setCommState(m_handle.get(), &m_dcb) != FALSE;
 }
 
 void CSerialPort::Close() {
@@ -45,28 +74,31 @@ void CSerialPort::Close() {
 }
 
 bool CSerialPort::Write(const void* buffer, DWORD count) {
+    // A write that the time-out cut short is a failure like any other.
     DWORD written = 0;
-    return WriteFile(m_handle.get(), buffer, count, &written, nullptr) && written == count;
+    return CurrentSerialPlatform().writeFile(m_handle.get(), buffer, count, &written, nullptr) &&
+           written == count;
 }
 
 bool CSerialPort::Read(void* buffer, DWORD count) {
     // A time-out is a successful ReadFile with fewer bytes: still a failure here.
     DWORD read = 0;
-    return ReadFile(m_handle.get(), buffer, count, &read, nullptr) && read == count;
+    return CurrentSerialPlatform().readFile(m_handle.get(), buffer, count, &read, nullptr) && read == count;
 }
 
 BOOL CSerialPort::Purge() {
-    return PurgeComm(m_handle.get(), PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    return CurrentSerialPlatform().purgeComm(m_handle.get(), PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
 bool CSerialPort::PollByte(unsigned char* byte) {
+    const SerialPlatform& os = CurrentSerialPlatform();
     COMMTIMEOUTS poll = kPollTimeouts;
-    if (!SetCommTimeouts(m_handle.get(), &poll))
+    if (!os.setCommTimeouts(m_handle.get(), &poll))
         return false;
     const bool ok = Read(byte, 1);
     // Every other read runs under the standard time-outs; a failure to restore
     // them would show in the next read, so it is not reported here.
     COMMTIMEOUTS standard = kStandardTimeouts;
-    SetCommTimeouts(m_handle.get(), &standard);
+    os.setCommTimeouts(m_handle.get(), &standard);
     return ok;
 }

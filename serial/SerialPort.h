@@ -2,6 +2,7 @@
 // The driver's only path to the focuser controller: one serial device opened
 // exclusively, synchronous reads and writes of fixed byte counts under fixed
 // time-outs. Every operation answers true or false; messages belong to the driver.
+// Platform calls go through the table of serial/SerialPlatform.h.
 
 #include <windows.h>
 
@@ -17,11 +18,15 @@ public:
     ~CSerialPort();
 
     // Opens the device at baudRate, 8 data bits, one stop bit, even parity when
-    // evenParity is nonzero else none. A name that does not begin with '/' gets
-    // the "//./" prefix. True only when the line settings were applied; after a
-    // failed SetCommState the device stays open until Close or destruction.
+    // evenParity is nonzero else none, in binary mode without flow control or
+    // abort-on-error; the other line settings stay as the device had them. A
+    // name that does not begin with '/' gets the "//./" prefix. True only when
+    // the line settings were applied; after a failed SetCommState the device
+    // stays open until Close or destruction.
     bool Open(std::string name, DWORD baudRate, int evenParity);
     void Close();
+    // True only if all count bytes went out within the write time-out (236 ms
+    // for a 9-byte frame).
     bool Write(const void* buffer, DWORD count);
     // True only if all count bytes arrived before the standard time-outs ran out.
     bool Read(void* buffer, DWORD count);

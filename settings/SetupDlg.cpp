@@ -1,6 +1,7 @@
 #include "settings/SetupDlg.h"
 
 #include "registry/Registry.h"
+#include "settings/SettingsRegistry.h"
 
 #include <climits>
 #include <cstdio>
@@ -13,6 +14,10 @@ namespace {
 
 constexpr DWORD kTextBufferSize = 256;
 constexpr int kDefaultMaxPosition = 10000;
+// Read-only: what a standard user is granted on a key that only administrators
+// may change.
+constexpr REGSAM kSettingsReadAccess = KEY_READ | KEY_WOW64_32KEY;
+const char kSaveFailedMessage[] = "The settings could not be saved: Windows refused to change them.";
 
 // Copies the value's bytes, whatever its type, into text as a terminated string
 // of at most 255 characters; a missing value, or one that does not fit, leaves it empty.
@@ -36,11 +41,12 @@ int ParseSetting(const char* text) {
     return static_cast<int>(value);
 }
 
-void WriteSetting(HKEY key, const char* name, int value) {
+bool WriteSetting(HKEY key, const char* name, int value) {
     char text[16];
     const int length = std::snprintf(text, sizeof text, "%i", value);
-    // The stored text counts its terminating NUL. A failed write is not looked at.
-    registry::SetValue(key, name, REG_SZ, text, static_cast<DWORD>(length) + 1);
+    // The stored text counts its terminating NUL.
+    return CurrentSettingsRegistry().setValue(key, name, REG_SZ, text, static_cast<DWORD>(length) + 1) ==
+           ERROR_SUCCESS;
 }
 
 } // namespace
@@ -56,8 +62,16 @@ CSetupDlg::CSetupDlg(HWND parent)
 void CSetupDlg::LoadSettings() {
     m_portIndex = 0;
     m_maxPosition = kDefaultMaxPosition;
+    const SettingsRegistry& calls = CurrentSettingsRegistry();
     platform::UniqueHKey key;
-    if (registry::CreateKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, key) == ERROR_SUCCESS) {
+    LONG opened = calls.createKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, key);
+    // A standard user is refused write access to a key under HKEY_LOCAL_MACHINE
+    // unless its rights allow it; the settings stored there are still the ones
+    // to use, so they are read through a read-only key (a missing key stays
+    // missing then: only a writer can create it).
+    if (opened != ERROR_SUCCESS)
+        opened = calls.openKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsReadAccess, key);
+    if (opened == ERROR_SUCCESS) {
         char portText[kTextBufferSize];
         char maxText[kTextBufferSize];
         QueryText(key.get(), "COM", portText);
@@ -82,11 +96,11 @@ void CSetupDlg::LoadSettings() {
 
 bool CSetupDlg::SaveSettings() const {
     platform::UniqueHKey key;
-    if (registry::CreateKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, key) != ERROR_SUCCESS)
+    if (CurrentSettingsRegistry().createKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, key) !=
+        ERROR_SUCCESS)
         return false;
-    WriteSetting(key.get(), "COM", m_portIndex);
-    WriteSetting(key.get(), "MaxPos", m_maxPosition);
-    return true;
+    // "MaxPos" is not tried once "COM" was refused: the key refuses both alike.
+    return WriteSetting(key.get(), "COM", m_portIndex) && WriteSetting(key.get(), "MaxPos", m_maxPosition);
 }
 
 void CSetupDlg::DoDataExchange(CDataExchange* pDX) {
@@ -100,7 +114,13 @@ void CSetupDlg::DoDataExchange(CDataExchange* pDX) {
 void CSetupDlg::OnOK() {
     if (!UpdateData(TRUE))
         return;
-    if (!SaveSettings())
+    if (!SaveSettings()) {
+        // Closing would look like a save. Owned by the dialog, which stays open
+        // for another try or for Cancel.
+        char caption[128] = {};
+        GetWindowTextA(m_hWnd, caption, sizeof caption);
+        MessageBoxA(m_hWnd, kSaveFailedMessage, caption, MB_OK | MB_ICONEXCLAMATION);
         return;
+    }
     CDialog::OnOK();
 }

@@ -27,17 +27,20 @@ public:
     int m_maxPosition;
 
     // The save step of OK: writes "COM", then "MaxPos", as decimal texts. False
-    // (nothing written) when the settings key cannot be opened.
+    // when the settings key cannot be opened for writing (nothing written) or a
+    // write is refused.
     bool SaveSettings() const;
 
 protected:
     DECLARE_MESSAGE_MAP()
 
     void DoDataExchange(CDataExchange* pDX) override;
-    // Saves both settings once the exchange accepts the entries; stays open,
-    // silently, when the settings key cannot be opened.
+    // Saves both settings once the exchange accepts the entries; when they
+    // cannot be saved, says so in a message box and stays open.
     void OnOK() override;
 
 private:
+    // Reads both settings through a read-write key, creating it when missing, or
+    // through a read-only one when write access is refused; defaults without either.
     void LoadSettings();
 };

@@ -1,5 +1,7 @@
 #include "tests/common/TestSupport.h"
 
+#include "platform/Owners.h"
+
 namespace testing_support {
 
 const PortPair& FirstPair() {
@@ -39,6 +41,74 @@ double NowMs() {
     QueryPerformanceFrequency(&freq);
     QueryPerformanceCounter(&now);
     return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(freq.QuadPart);
+}
+
+namespace {
+
+platform::UniqueFile OpenPort(const std::string& path) {
+    return platform::UniqueFile(
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+} // namespace
+
+PortSettingsGuard::PortSettingsGuard(const char* port) : m_path(std::string("//./") + port) {
+    platform::UniqueFile handle = OpenPort(m_path);
+    m_dcb.DCBlength = sizeof m_dcb;
+    m_saved =
+        handle.valid() && GetCommState(handle.get(), &m_dcb) && GetCommTimeouts(handle.get(), &m_timeouts);
+}
+
+PortSettingsGuard::~PortSettingsGuard() {
+    if (!m_saved)
+        return;
+    platform::UniqueFile handle = OpenPort(m_path);
+    if (handle.valid()) {
+        SetCommState(handle.get(), &m_dcb);
+        SetCommTimeouts(handle.get(), &m_timeouts);
+    }
+}
+
+bool LeaveLineSettings(const char* port, const std::function<void(DCB&)>& change) {
+    platform::UniqueFile handle = OpenPort(std::string("//./") + port);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (!handle.valid() || !GetCommState(handle.get(), &dcb))
+        return false;
+    change(dcb);
+    return SetCommState(handle.get(), &dcb) != FALSE;
+}
+
+HeldOutputRescue::HeldOutputRescue(const char* port, DWORD timeoutMs)
+    : m_port(port), m_timeoutMs(timeoutMs), m_done(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    if (m_done != nullptr)
+        m_thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+}
+
+DWORD WINAPI HeldOutputRescue::Run(void* param) {
+    HeldOutputRescue* self = static_cast<HeldOutputRescue*>(param);
+    if (WaitForSingleObject(self->m_done, self->m_timeoutMs) == WAIT_OBJECT_0)
+        return 0;
+    InterlockedExchange(&self->m_released, 1);
+    LeaveLineSettings(self->m_port.c_str(), [](DCB& dcb) {
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+    });
+    return 0;
+}
+
+bool HeldOutputRescue::Finish() {
+    if (m_thread != nullptr) {
+        SetEvent(m_done);
+        WaitForSingleObject(m_thread, INFINITE);
+        CloseHandle(m_thread);
+        m_thread = nullptr;
+    }
+    if (m_done != nullptr) {
+        CloseHandle(m_done);
+        m_done = nullptr;
+    }
+    return m_released != 0;
 }
 
 } // namespace testing_support

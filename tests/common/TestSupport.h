@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace testing_support {
@@ -40,5 +41,52 @@ private:
 
 // Milliseconds from a high-resolution clock, for timing bounds.
 double NowMs();
+
+// A port's line settings and time-outs, taken when the object is made and put
+// back when it goes. A pty keeps its settings from one open to the next, as a
+// Windows port keeps its DCB, so a test that changes them must not leave them to
+// the tests after it. Make it before anything that opens the port, so that it
+// restores after they have closed it.
+class PortSettingsGuard {
+public:
+    explicit PortSettingsGuard(const char* port);
+    PortSettingsGuard(const PortSettingsGuard&) = delete;
+    PortSettingsGuard& operator=(const PortSettingsGuard&) = delete;
+    ~PortSettingsGuard();
+    bool saved() const { return m_saved; }
+
+private:
+    std::string m_path;
+    bool m_saved = false;
+    DCB m_dcb = {};
+    COMMTIMEOUTS m_timeouts = {};
+};
+
+// Opens the port as another program would, changes its line settings and closes
+// it again, leaving them for the next open. False when the port cannot be opened
+// or the settings were not taken.
+bool LeaveLineSettings(const char* port, const std::function<void(DCB&)>& change);
+
+// Guards a call that may hang on output the line holds back (XON/XOFF after an
+// XOFF): if the call has not come back after timeoutMs, XON/XOFF is switched off
+// on the port, which lets the output go, so the test ends with a failure rather
+// than the watchdog's.
+class HeldOutputRescue {
+public:
+    HeldOutputRescue(const char* port, DWORD timeoutMs);
+    HeldOutputRescue(const HeldOutputRescue&) = delete;
+    HeldOutputRescue& operator=(const HeldOutputRescue&) = delete;
+    ~HeldOutputRescue() { Finish(); }
+    // Call when the guarded call came back; true when the line had to be released.
+    bool Finish();
+
+private:
+    static DWORD WINAPI Run(void* self);
+    std::string m_port;
+    DWORD m_timeoutMs;
+    HANDLE m_done = nullptr;
+    HANDLE m_thread = nullptr;
+    volatile LONG m_released = 0;
+};
 
 } // namespace testing_support

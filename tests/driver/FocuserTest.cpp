@@ -40,6 +40,8 @@ std::string PortIndexText(int index) {
     return std::to_string(index);
 }
 
+constexpr unsigned char kXoff = 0x13;
+
 // A move that the simulator runs for about seconds at 10 steps per second.
 constexpr int kSlowStepsPerSecond = 10;
 
@@ -63,6 +65,8 @@ protected:
         m_sim.SetMonitor([this](bool sent, const unsigned char* bytes, size_t count) {
             if (sent && count == 9 && bytes[0] == 'F' && bytes[1] == 'D')
                 ++m_positionFramesSent;
+            if (sent)
+                m_xoffsSent += static_cast<int>(std::count(bytes, bytes + count, kXoff));
         });
         ASSERT_TRUE(m_sim.Start(FirstPair().simulator)) << "simulator on " << FirstPair().simulator;
     }
@@ -147,6 +151,7 @@ protected:
     LoadedDriver m_driver;
     CFocuserSimulator m_sim;
     std::atomic<int> m_positionFramesSent{0};
+    std::atomic<int> m_xoffsSent{0};
 };
 
 // Runs before any other test of the program too, but loads its own module anyway.
@@ -519,6 +524,44 @@ TEST_F(FocuserTest, StopAndHaltDuringAMoveLeaveTheEndToTheMotionWatch) {
             hr = focuser->get_IsMoving(&moving);
         ExpectFailure(hr, "Link fail");
     }
+}
+
+// Windows keeps a port's line settings from one open to the next, and a pty keeps
+// its termios: an earlier program left XON/XOFF output flow control on, and the
+// controller's stream carries 0x13 (XOFF) bytes, as a checksum byte may be.
+TEST_F(FocuserTest, HaltGoesOutAtOnceOnAPortAnEarlierProgramLeftWithXonXoffOn) {
+    testing_support::PortSettingsGuard guard(FirstPair().driver);
+    ASSERT_TRUE(guard.saved());
+    ASSERT_TRUE(testing_support::LeaveLineSettings(FirstPair().driver, [](DCB& dcb) {
+        dcb.fOutX = TRUE;
+        dcb.fInX = TRUE;
+    }));
+    SimulatorOptions options = SlowOptions(20);
+    options.motionGarbage = std::string(1, static_cast<char>(kXoff));
+    StartSimulator(options);
+    ComPtr<IFocuser> focuser = LinkedFocuser();
+    ASSERT_TRUE(focuser);
+    ASSERT_EQ(S_OK, focuser->Move(m_sim.Position() + 40)) << TakeError().description;
+    const double sentFrom = NowMs();
+    while (m_xoffsSent.load() < 3 && NowMs() - sentFrom < 2000)
+        Sleep(1);
+    ASSERT_GE(m_xoffsSent.load(), 3) << "the simulator sent no XOFF";
+    Sleep(30);
+
+    m_sim.ClearReceived();
+    testing_support::HeldOutputRescue rescue(FirstPair().driver, 5000);
+    const double start = NowMs();
+    const HRESULT hr = focuser->Halt();
+    const double elapsed = NowMs() - start;
+    const bool released = rescue.Finish();
+    std::printf("[ measure  ] Halt on a port left with XON/XOFF, after XOFF: %.1f ms%s\n", elapsed,
+                released ? " (held until XON/XOFF was cleared after 5 s)" : "");
+    EXPECT_EQ(S_OK, hr);
+    EXPECT_FALSE(released) << "Halt was still blocked after 5 s";
+    EXPECT_LT(elapsed, 200.0);
+    EXPECT_TRUE(m_sim.WaitForReceived(9, 1000)) << "the stop did not reach the controller";
+    EXPECT_EQ(Frame("FVXXXXXX"), Wire().substr(0, 9)) << Printable(Wire());
+    WaitUntilStopped(focuser.get(), 2000);
 }
 
 TEST_F(FocuserTest, SwitchingTheLinkOffDuringAMoveEndsTheWatchWithoutTheChannel) {

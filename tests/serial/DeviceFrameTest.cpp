@@ -3,6 +3,11 @@
 #include <cstring>
 
 #include "tests/serial/LinePair.h"
+#include "tests/serial/SerialRecorder.h"
+
+#include <functional>
+#include <string>
+#include <vector>
 
 using serial_testing::Frame;
 using serial_testing::LinePair;
@@ -223,6 +228,56 @@ TEST_F(Exchanges, StaleInputIsPurgedBeforeEachCommand) {
     EXPECT_EQ(position, 200);
     EXPECT_EQ(Show(ReceivedAfter(9)), Show(Frame("FG000000")))
         << "more than one attempt: stale input was read";
+}
+
+} // namespace
+
+namespace {
+
+std::string Attempts(int count, const std::vector<std::string>& attempt) {
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        for (const std::string& call : attempt)
+            out += call + "\n";
+    return out;
+}
+
+std::string Lines(const std::vector<std::string>& lines) {
+    return Attempts(1, lines);
+}
+
+// Each exchange as the platform sees it: a purge of both directions (pending
+// read, unread input, unsent output) before every command, the frame written
+// whole, the reply read whole, and the attempt counts, against a line on which
+// every read comes back empty at once.
+TEST(ExchangeContract, EachExchangePurgesWritesAndReadsItsAttempts) {
+    testing_support::PortSettingsGuard guard(testing_support::FirstPair().driver);
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(testing_support::FirstPair().driver, 9600, 0));
+    serial_testing::CSerialRecorder recorder;
+    recorder.input = [](void*, DWORD, DWORD* read) {
+        *read = 0;
+        return TRUE;
+    };
+    const std::vector<std::string> command = {"PurgeComm 0x0E", "WriteFile 9"};
+    const std::vector<std::string> request = {"PurgeComm 0x0E", "WriteFile 9", "ReadFile 9"};
+    int32_t position = 0x5A5A;
+    const struct {
+        const char* what;
+        std::function<void()> run;
+        std::string calls;
+    } cases[] = {
+        {"Handshake", [&] { EXPECT_FALSE(Handshake(port)); }, Attempts(10, request)},
+        {"QueryPosition", [&] { EXPECT_FALSE(QueryPosition(port, &position)); }, Attempts(3, request)},
+        {"SendMove", [&] { SendMove(port, -20); }, Lines(command)},
+        {"SendStop", [&] { SendStop(port); }, Lines(command)},
+    };
+    for (const auto& c : cases) {
+        recorder.Clear();
+        c.run();
+        EXPECT_EQ(c.calls, Lines(recorder.Calls())) << c.what;
+    }
+    EXPECT_EQ(0x5A5A, position);
 }
 
 } // namespace

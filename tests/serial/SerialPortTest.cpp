@@ -7,7 +7,9 @@
 
 #include "platform/Owners.h"
 #include "tests/serial/LinePair.h"
+#include "tests/serial/SerialRecorder.h"
 
+using serial_testing::Describe;
 using serial_testing::Frame;
 using serial_testing::LinePair;
 using serial_testing::Median;
@@ -31,17 +33,6 @@ bool IsOpenHandle(HANDLE h) {
     return GetHandleInformation(h, &flags) != FALSE;
 }
 
-std::string Describe(const COMMTIMEOUTS& t) {
-    char text[96];
-    std::snprintf(text, sizeof text, "{%lu, %lu, %lu, %lu, %lu}",
-                  static_cast<unsigned long>(t.ReadIntervalTimeout),
-                  static_cast<unsigned long>(t.ReadTotalTimeoutMultiplier),
-                  static_cast<unsigned long>(t.ReadTotalTimeoutConstant),
-                  static_cast<unsigned long>(t.WriteTotalTimeoutMultiplier),
-                  static_cast<unsigned long>(t.WriteTotalTimeoutConstant));
-    return text;
-}
-
 std::string CurrentTimeouts(HANDLE h) {
     COMMTIMEOUTS t;
     std::memset(&t, 0xEF, sizeof t);
@@ -50,7 +41,7 @@ std::string CurrentTimeouts(HANDLE h) {
     return Describe(t);
 }
 
-const char kStandard[] = "{200, 4, 100, 0, 0}";
+const char kStandard[] = "{200, 4, 100, 4, 200}";
 
 TEST(SerialPortOpen, OpensExistingPortsAndFailsClosedOnOthers) {
     struct Case {
@@ -152,6 +143,7 @@ TEST(SerialPortOpen, DestructionClosesTheDevice) {
 }
 
 TEST(SerialPortOpen, OpenAppliesTheStandardTimeouts) {
+    testing_support::PortSettingsGuard guard(FirstPair().driver);
     {
         // Leave other time-outs on the device first.
         platform::UniqueFile raw = OpenRaw(DevicePath(FirstPair().driver));
@@ -164,83 +156,185 @@ TEST(SerialPortOpen, OpenAppliesTheStandardTimeouts) {
     EXPECT_EQ(CurrentTimeouts(port.handle()), kStandard);
 }
 
-// The fields Open must leave as GetCommState gave them.
+// Every field of the record, for comparisons that name what differs.
 // clang-format off
-#define DCB_KEPT_FIELDS(X)                                                                                   \
-    X(DCBlength) X(fBinary) X(fParity) X(fOutxCtsFlow) X(fOutxDsrFlow) X(fDtrControl) X(fDsrSensitivity)     \
-    X(fTXContinueOnXoff) X(fOutX) X(fInX) X(fErrorChar) X(fNull) X(fRtsControl) X(fAbortOnError)            \
-    X(XonLim) X(XoffLim) X(XonChar) X(XoffChar) X(ErrorChar) X(EofChar) X(EvtChar)
+#define DCB_FIELDS(X)                                                                                        \
+    X(DCBlength) X(BaudRate) X(fBinary) X(fParity) X(fOutxCtsFlow) X(fOutxDsrFlow) X(fDtrControl)            \
+    X(fDsrSensitivity) X(fTXContinueOnXoff) X(fOutX) X(fInX) X(fErrorChar) X(fNull) X(fRtsControl)           \
+    X(fAbortOnError) X(XonLim) X(XoffLim) X(ByteSize) X(Parity) X(StopBits) X(XonChar) X(XoffChar)          \
+    X(ErrorChar) X(EofChar) X(EvtChar)
 // clang-format on
 
-std::string KeptFieldDifferences(const DCB& expected, const DCB& actual) {
+std::string FieldDifferences(const DCB& expected, const DCB& actual) {
     std::string out;
 #define COMPARE_FIELD(f)                                                                                     \
     if (static_cast<long>(expected.f) != static_cast<long>(actual.f))                                        \
         out += std::string(" " #f ": ") + std::to_string(static_cast<long>(expected.f)) + " -> " +           \
                std::to_string(static_cast<long>(actual.f));
-    DCB_KEPT_FIELDS(COMPARE_FIELD)
+    DCB_FIELDS(COMPARE_FIELD)
 #undef COMPARE_FIELD
     return out;
 }
 
-TEST(SerialPortOpen, OnlyTheFramingFieldsOfTheDeviceSettingsChange) {
-    struct Case {
-        DWORD baud;
-        int evenParity;
-        BYTE parity;
-    };
-    const Case cases[] = {
-        {9600, 0, NOPARITY}, {4800, 1, EVENPARITY}, {19200, 7, EVENPARITY}, {2400, -1, EVENPARITY}};
-    const std::string path = DevicePath(FirstPair().driver);
-    for (const Case& c : cases) {
-        DCB before;
-        std::memset(&before, 0, sizeof before);
-        bool keepsParity = true;
-        {
-            // Distinctive settings on the device, as another program may leave them.
-            platform::UniqueFile raw = OpenRaw(path);
-            ASSERT_TRUE(raw.valid());
-            DCB odd;
-            std::memset(&odd, 0, sizeof odd);
-            odd.DCBlength = sizeof odd;
-            ASSERT_TRUE(GetCommState(raw.get(), &odd));
-            odd.BaudRate = 1200;
-            odd.ByteSize = 7;
-            odd.Parity = ODDPARITY;
-            odd.StopBits = TWOSTOPBITS;
-            odd.fOutX = TRUE;
-            odd.fInX = TRUE;
-            odd.XonChar = 0x21;
-            odd.XoffChar = 0x22;
-            SetCommState(raw.get(), &odd);
-            ASSERT_TRUE(GetCommState(raw.get(), &before));
-            // A Linux pty forces 8 data bits without parity whatever is asked,
-            // so there only the channel's own copy can show the parity.
-            keepsParity = before.Parity == ODDPARITY;
-        }
-        if (!keepsParity && &c == cases)
-            std::printf(
-                "the device does not keep parity settings (a pty); parity checked on the channel only\n");
-        CSerialPort port;
-        ASSERT_TRUE(port.Open(FirstPair().driver, c.baud, c.evenParity)) << c.baud << " " << c.evenParity;
-        const DCB& applied = port.dcb();
-        EXPECT_EQ(applied.BaudRate, c.baud);
-        EXPECT_EQ(applied.ByteSize, 8);
-        EXPECT_EQ(applied.Parity, c.parity) << "even-parity flag " << c.evenParity;
-        EXPECT_EQ(applied.StopBits, ONESTOPBIT);
-        EXPECT_EQ(KeptFieldDifferences(before, applied), "") << "fields changed by Open";
+// The line fields Open sets whatever the device had, with the value each must
+// get; the "kept" cases change only fields that must stay as they were.
+struct LineCase {
+    const char* what;
+    void (*leave)(DCB&);  // what an earlier program left on the port
+    void (*expect)(DCB&); // what Open must make of it beyond the framing
+};
+void Nothing(DCB&) {}
+const LineCase kLineCases[] = {
+    {"not binary", [](DCB& d) { d.fBinary = FALSE; }, [](DCB& d) { d.fBinary = TRUE; }},
+    {"CTS output flow", [](DCB& d) { d.fOutxCtsFlow = TRUE; }, [](DCB& d) { d.fOutxCtsFlow = FALSE; }},
+    {"DSR output flow", [](DCB& d) { d.fOutxDsrFlow = TRUE; }, [](DCB& d) { d.fOutxDsrFlow = FALSE; }},
+    {"DSR sensitivity", [](DCB& d) { d.fDsrSensitivity = TRUE; }, [](DCB& d) { d.fDsrSensitivity = FALSE; }},
+    {"XON/XOFF output", [](DCB& d) { d.fOutX = TRUE; }, [](DCB& d) { d.fOutX = FALSE; }},
+    {"XON/XOFF input", [](DCB& d) { d.fInX = TRUE; }, [](DCB& d) { d.fInX = FALSE; }},
+    {"abort on error", [](DCB& d) { d.fAbortOnError = TRUE; }, [](DCB& d) { d.fAbortOnError = FALSE; }},
+    {"DTR handshake", [](DCB& d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; },
+     [](DCB& d) { d.fDtrControl = DTR_CONTROL_ENABLE; }},
+    {"DTR on kept", [](DCB& d) { d.fDtrControl = DTR_CONTROL_ENABLE; }, Nothing},
+    {"DTR off kept", [](DCB& d) { d.fDtrControl = DTR_CONTROL_DISABLE; }, Nothing},
+    {"RTS handshake", [](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; },
+     [](DCB& d) { d.fRtsControl = RTS_CONTROL_ENABLE; }},
+    {"RTS on kept", [](DCB& d) { d.fRtsControl = RTS_CONTROL_ENABLE; }, Nothing},
+    {"RTS off kept", [](DCB& d) { d.fRtsControl = RTS_CONTROL_DISABLE; }, Nothing},
+    {"RTS toggle kept", [](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }, Nothing},
+    {"characters, limits and the rest kept",
+     [](DCB& d) {
+         d.fParity = TRUE;
+         d.fTXContinueOnXoff = TRUE;
+         d.fErrorChar = TRUE;
+         d.fNull = TRUE;
+         d.XonLim = 123;
+         d.XoffLim = 456;
+         d.XonChar = 0x21;
+         d.XoffChar = 0x22;
+         d.ErrorChar = 0x23;
+         d.EofChar = 0x24;
+         d.EvtChar = 0x25;
+     },
+     Nothing},
+};
 
-        DCB now;
-        std::memset(&now, 0, sizeof now);
-        ASSERT_TRUE(GetCommState(port.handle(), &now));
-        EXPECT_EQ(now.BaudRate, c.baud);
-        EXPECT_EQ(now.ByteSize, 8);
-        if (keepsParity) {
-            EXPECT_EQ(now.Parity, c.parity);
+struct FramingCase {
+    DWORD baud;
+    int evenParity;
+    BYTE parity;
+};
+const FramingCase kFramings[] = {
+    {9600, 0, NOPARITY}, {4800, 1, EVENPARITY}, {19200, 7, EVENPARITY}, {2400, -1, EVENPARITY}};
+
+void SetFraming(DCB& d, const FramingCase& c) {
+    d.BaudRate = c.baud;
+    d.ByteSize = 8;
+    d.Parity = c.parity;
+    d.StopBits = ONESTOPBIT;
+}
+
+// A Windows port keeps every field an earlier program set; the bench's pty keeps
+// only some, so the recorder stands in for the device's record here.
+TEST(SerialPortOpen, EachInheritedLineFaultIsClearedAndEveryOtherFieldKept) {
+    testing_support::PortSettingsGuard guard(FirstPair().driver);
+    ASSERT_TRUE(guard.saved());
+    for (const FramingCase& framing : kFramings) {
+        for (const LineCase& c : kLineCases) {
+            SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(framing.baud));
+            serial_testing::CSerialRecorder recorder;
+            DCB device = {};
+            recorder.deviceState = [&](DCB& d) {
+                d.BaudRate = 1200;
+                d.ByteSize = 7;
+                d.Parity = ODDPARITY;
+                d.StopBits = TWOSTOPBITS;
+                c.leave(d);
+                device = d;
+            };
+            CSerialPort port;
+            ASSERT_TRUE(port.Open(FirstPair().driver, framing.baud, framing.evenParity));
+            DCB expected = device;
+            SetFraming(expected, framing);
+            c.expect(expected);
+            EXPECT_EQ("", FieldDifferences(expected, recorder.LastState())) << "asked of SetCommState";
+            EXPECT_EQ("", FieldDifferences(expected, port.dcb())) << "the channel's copy";
         }
-        EXPECT_EQ(now.StopBits, ONESTOPBIT);
-        EXPECT_EQ(KeptFieldDifferences(before, now), "") << "device settings changed by Open";
     }
+}
+
+// The same against the bench's device, all faults at once as one program may leave
+// them: what the pty keeps of them (XON/XOFF in both directions) must be gone from
+// the device, and what it keeps of the rest must be as it was.
+TEST(SerialPortOpen, APortLeftWithFlowControlOnRunsWithoutItAfterOpen) {
+    testing_support::PortSettingsGuard guard(FirstPair().driver);
+    ASSERT_TRUE(guard.saved());
+    DCB before = {};
+    ASSERT_TRUE(testing_support::LeaveLineSettings(FirstPair().driver, [&](DCB& d) {
+        for (const LineCase& c : kLineCases)
+            if (c.expect != Nothing)
+                c.leave(d);
+        d.XonChar = 0x21;
+        d.XoffChar = 0x22;
+        d.BaudRate = 1200;
+    }));
+    {
+        platform::UniqueFile raw = OpenRaw(DevicePath(FirstPair().driver));
+        ASSERT_TRUE(raw.valid());
+        before.DCBlength = sizeof before;
+        ASSERT_TRUE(GetCommState(raw.get(), &before));
+    }
+    ASSERT_TRUE(before.fOutX && before.fInX) << "the pty did not keep XON/XOFF from the earlier open";
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(FirstPair().driver, 9600, 0));
+    DCB now = {};
+    now.DCBlength = sizeof now;
+    ASSERT_TRUE(GetCommState(port.handle(), &now));
+    DCB expected = before;
+    SetFraming(expected, kFramings[0]);
+    for (const LineCase& c : kLineCases)
+        if (c.expect != Nothing)
+            c.expect(expected);
+    // A pty has no parity and no handshake lines: those fields read back as the
+    // pty makes them, before and after alike, so only the rest is compared.
+    expected.Parity = now.Parity;
+    expected.fDtrControl = now.fDtrControl;
+    expected.fRtsControl = now.fRtsControl;
+    EXPECT_EQ("", FieldDifferences(expected, now)) << "the device after Open";
+    EXPECT_NE(DTR_CONTROL_HANDSHAKE, now.fDtrControl);
+    EXPECT_NE(RTS_CONTROL_HANDSHAKE, now.fRtsControl);
+}
+
+// Output held by the line (here XON/XOFF switched on under the open channel and an
+// XOFF from the far end; on Windows also a CTS or DSR wire that is never raised)
+// must not block a command for longer than the write time-out.
+TEST(SerialPortWrite, AWriteHeldByTheLineFailsAfterTheWriteTimeout) {
+    testing_support::PortSettingsGuard guardDriver(FirstPair().driver);
+    testing_support::PortSettingsGuard guardFarEnd(FirstPair().simulator);
+    ASSERT_TRUE(guardDriver.saved() && guardFarEnd.saved());
+    platform::UniqueFile farEnd = OpenRaw(DevicePath(FirstPair().simulator));
+    ASSERT_TRUE(farEnd.valid());
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(FirstPair().driver, 9600, 0));
+    ASSERT_TRUE(testing_support::LeaveLineSettings(FirstPair().driver, [](DCB& d) { d.fOutX = TRUE; }));
+    const unsigned char xoff = 0x13;
+    DWORD sent = 0;
+    ASSERT_TRUE(WriteFile(farEnd.get(), &xoff, 1, &sent, nullptr) && sent == 1);
+    Sleep(50);
+
+    const std::vector<unsigned char> stop = Frame("FVXXXXXX");
+    std::vector<double> times;
+    for (int i = 0; i < 3; ++i) {
+        testing_support::HeldOutputRescue rescue(FirstPair().driver, 3000);
+        const double start = NowMs();
+        EXPECT_FALSE(port.Write(stop.data(), static_cast<DWORD>(stop.size())));
+        times.push_back(NowMs() - start);
+        ASSERT_FALSE(rescue.Finish()) << "the write was still blocked after 3 s";
+    }
+    std::printf("9-byte write held by XOFF: min %.1f median %.1f max %.1f ms\n",
+                *std::min_element(times.begin(), times.end()), Median(times),
+                *std::max_element(times.begin(), times.end()));
+    EXPECT_GT(Median(times), 150.0) << "the write gave up before its time-out";
+    EXPECT_LT(Median(times), 1000.0);
 }
 
 using SerialPortIo = LinePair;
@@ -341,6 +435,57 @@ TEST_F(SerialPortIo, PurgeDiscardsUnreadInput) {
     EXPECT_EQ(status.cbInQue, 0u);
     unsigned char byte = 0xEF;
     EXPECT_FALSE(m_port.PollByte(&byte)) << "left after purge: 0x" << std::hex << int(byte);
+}
+
+} // namespace
+
+namespace {
+
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& line : lines)
+        out += line + "\n";
+    return out;
+}
+
+// What each operation asks of the platform, call by call: how the device is
+// opened, both time-out sets, the purge flags and the byte counts. Any changed
+// constant shows here, also one whose effect the bench's pty cannot show.
+TEST(SerialPortContract, EachOperationMakesExactlyItsPlatformCalls) {
+    testing_support::PortSettingsGuard guard(FirstPair().driver);
+    ASSERT_TRUE(guard.saved());
+    serial_testing::CSerialRecorder recorder;
+    CSerialPort port;
+    const std::string path = DevicePath(FirstPair().driver);
+    const std::string open =
+        "CreateFileA " + path +
+        " access 0xC0000000 share 0x0 security null disposition 3 flags 0x0 template null";
+    const char kStandardSet[] = "SetCommTimeouts {200, 4, 100, 4, 200}";
+    unsigned char buffer[kFrameSize] = {};
+    struct Step {
+        const char* what;
+        std::function<void()> run;
+        std::vector<std::string> calls;
+    } steps[] = {
+        {"Open",
+         [&] { EXPECT_TRUE(port.Open(FirstPair().driver, 9600, 0)); },
+         {open, "GetCommState", kStandardSet, "SetCommState"}},
+        {"Write", [&] { port.Write(buffer, kFrameSize); }, {"WriteFile 9"}},
+        {"Read", [&] { port.Read(buffer, kFrameSize); }, {"ReadFile 9"}},
+        {"Purge", [&] { port.Purge(); }, {"PurgeComm 0x0E"}},
+        {"PollByte",
+         [&] { port.PollByte(buffer); },
+         {"SetCommTimeouts {1, 1, 1, 4, 200}", "ReadFile 1", kStandardSet}},
+        {"Close", [&] { port.Close(); }, {}},
+        {"Open by path",
+         [&] { EXPECT_TRUE(port.Open(path, 9600, 0)); },
+         {open, "GetCommState", kStandardSet, "SetCommState"}},
+    };
+    for (const Step& step : steps) {
+        recorder.Clear();
+        step.run();
+        EXPECT_EQ(Lines(step.calls), Lines(recorder.Calls())) << step.what;
+    }
 }
 
 } // namespace

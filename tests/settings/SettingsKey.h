@@ -3,6 +3,8 @@
 // driver keeps it: saved before a test, deleted so the test starts without it,
 // and put back afterwards.
 
+#include "platform/Owners.h"
+
 #include <windows.h>
 
 #include <string>
@@ -40,6 +42,31 @@ void StoreText(const char* name, const char* text);
 StoredValue ReadValue(const char* name, REGSAM view = KEY_WOW64_32KEY, const char* path = nullptr);
 // The texts a CSetupDlg made now loads.
 std::pair<int, int> LoadedSettings();
+
+// Stands in for a standard user's rights on the settings key, which the bench
+// cannot take away (Wine does not enforce registry ACLs): installs a table of
+// registry calls that refuses, with ERROR_ACCESS_DENIED, either every request
+// for write access to a key or every value write, and passes the rest on to the
+// registry. Records what was asked: "create 0x0002021F", "open 0x00020219",
+// "set COM", each followed by " refused" where it was.
+class StandardUserRights {
+public:
+    enum class Refuse { WriteAccess, ValueWrites };
+    explicit StandardUserRights(Refuse what = Refuse::WriteAccess);
+    StandardUserRights(const StandardUserRights&) = delete;
+    StandardUserRights& operator=(const StandardUserRights&) = delete;
+    ~StandardUserRights() { Lift(); }
+    // The registry's own calls again (may be called from another thread while
+    // the dialog thread waits for a message).
+    void Lift();
+    std::vector<std::string> Calls() const;
+
+private:
+    static LONG CreateKey(HKEY parent, const char* path, REGSAM access, platform::UniqueHKey& key);
+    static LONG OpenKey(HKEY parent, const char* path, REGSAM access, platform::UniqueHKey& key);
+    static LONG SetValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size);
+    static LONG Note(const std::string& call, bool refused, LONG passed);
+};
 
 struct ProcessResult {
     bool started = false;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using namespace settings_test;
 
@@ -28,6 +29,57 @@ TEST_F(SettingsStore, AMissingKeyIsCreatedEmptyAndYieldsTheDefaults) {
     EXPECT_TRUE(SettingsKeyExists()) << "loading did not create the key";
     EXPECT_EQ(0, SettingsValueCount()) << "loading wrote values";
     EXPECT_EQ(nullptr, dlg.m_hWnd) << "constructing made a window";
+}
+
+// A standard user may read the key under HKEY_LOCAL_MACHINE but not open it for
+// writing; the stored settings must still be the ones used.
+TEST_F(SettingsStore, AStandardUserLoadsTheStoredSettingsThroughAReadOnlyKey) {
+    const std::vector<std::string> fallback = {"create 0x0002021F refused", "open 0x00020219"};
+    StoreText("COM", "5");
+    StoreText("MaxPos", "4000");
+    {
+        StandardUserRights rights;
+        EXPECT_EQ(std::make_pair(5, 4000), LoadedSettings());
+        EXPECT_EQ(fallback, rights.Calls());
+    }
+    // No key, and none can be made: the defaults, and still no key.
+    DeleteSettingsKey();
+    {
+        StandardUserRights rights;
+        EXPECT_EQ(std::make_pair(0, 10000), LoadedSettings());
+        EXPECT_EQ(fallback, rights.Calls());
+    }
+    EXPECT_FALSE(SettingsKeyExists());
+    // With write access the key is opened once, for reading and writing.
+    StoreText("COM", "6");
+    StandardUserRights rights(StandardUserRights::Refuse::ValueWrites);
+    EXPECT_EQ(std::make_pair(6, 10000), LoadedSettings());
+    EXPECT_EQ(std::vector<std::string>{"create 0x0002021F"}, rights.Calls());
+}
+
+TEST_F(SettingsStore, SavingFailsWhenTheKeyOrItsValuesCannotBeWrittenAndChangesNothing) {
+    const struct {
+        const char* what;
+        StandardUserRights::Refuse refused;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"key refused", StandardUserRights::Refuse::WriteAccess, {"create 0x0002021F refused"}},
+        {"writes refused", StandardUserRights::Refuse::ValueWrites, {"create 0x0002021F", "set COM refused"}},
+    };
+    for (const auto& c : cases) {
+        DeleteSettingsKey();
+        StoreText("COM", "2");
+        StoreText("MaxPos", "20000");
+        CSetupDlg dlg(nullptr);
+        dlg.m_portIndex = 11;
+        dlg.m_maxPosition = 2500;
+        StandardUserRights rights(c.refused);
+        EXPECT_FALSE(dlg.SaveSettings()) << c.what;
+        EXPECT_EQ(c.calls, rights.Calls()) << c.what;
+        rights.Lift();
+        EXPECT_EQ(Bytes("2", 2), ReadValue("COM").bytes) << c.what;
+        EXPECT_EQ(Bytes("20000", 6), ReadValue("MaxPos").bytes) << c.what;
+    }
 }
 
 TEST_F(SettingsStore, StoredPortTextsYieldTheirIndexWithinTheRange) {

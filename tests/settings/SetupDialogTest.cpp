@@ -16,6 +16,7 @@ namespace {
 constexpr char kCaption[] = "Setup Morvantis Focuser";
 constexpr char kIntegerMessage[] = "Please enter an integer.";
 constexpr char kRangeMessage[] = "Please enter an integer between 10 and 100000.";
+constexpr char kSaveFailedMessage[] = "The settings could not be saved: Windows refused to change them.";
 
 AFX_MODULE_STATE g_hostState(FALSE, nullptr, 0x0600);
 
@@ -230,4 +231,46 @@ TEST_F(SetupDialog, AStoredIndexBeyondTheListShowsNoSelectionAndOkStoresMinusOne
     EXPECT_EQ(std::string("-1", 3), ReadValue("COM").bytes);
     EXPECT_EQ(std::string("1234", 5), ReadValue("MaxPos").bytes);
     EXPECT_EQ(std::make_pair(0, 1234), LoadedSettings());
+}
+
+// A standard user whom the key's rights let read but not change: OK must not close
+// the dialog as if it had saved. Once the rights allow it, OK saves and closes.
+TEST_F(SetupDialog, OkThatCannotSaveSaysSoAndKeepsTheDialogOpen) {
+    const StandardUserRights::Refuse refusals[] = {StandardUserRights::Refuse::WriteAccess,
+                                                   StandardUserRights::Refuse::ValueWrites};
+    for (StandardUserRights::Refuse refused : refusals) {
+        const int which = static_cast<int>(refused);
+        StoreText("COM", "2");
+        StoreText("MaxPos", "20000");
+        StandardUserRights rights(refused);
+        std::string message = "<no message box>";
+        std::string boxCaption;
+        bool openAfter = false;
+        std::string comBeforeRights;
+        std::string comAfterRights;
+        const INT_PTR result = Show([&](HWND dialog) {
+            SendMessageA(Item(dialog, IDC_PORT), CB_SETCURSEL, 7, 0);
+            dd::SetText(Item(dialog, IDC_MAXPOS), "5000");
+            dd::Click(Item(dialog, IDOK));
+            HWND box = dd::WaitForOwnedPopup(dialog);
+            ASSERT_NE(nullptr, box) << "no message";
+            message = dd::MessageBoxText(box);
+            boxCaption = dd::Text(box);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+            ASSERT_TRUE(dd::WaitForGone(box));
+            openAfter = IsWindow(dialog) && IsWindowVisible(dialog) && IsWindowEnabled(dialog);
+            comBeforeRights = ReadValue("COM").bytes;
+            rights.Lift();
+            dd::Click(Item(dialog, IDOK));
+            EXPECT_TRUE(dd::WaitForGone(dialog)) << "OK did not close the dialog once the rights allowed it";
+            comAfterRights = ReadValue("COM").bytes;
+        });
+        EXPECT_EQ(IDOK, result) << which;
+        EXPECT_EQ(kSaveFailedMessage, message) << which;
+        EXPECT_EQ(kCaption, boxCaption) << which;
+        EXPECT_TRUE(openAfter) << "the dialog closed after the refused save " << which;
+        EXPECT_EQ(std::string("2", 2), comBeforeRights) << which;
+        EXPECT_EQ(std::string("7", 2), comAfterRights) << which;
+        EXPECT_EQ(std::string("5000", 5), ReadValue("MaxPos").bytes) << which;
+    }
 }

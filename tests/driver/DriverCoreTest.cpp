@@ -6,9 +6,9 @@
 #include "platform/Clock.h"
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
-#include "tests/driver/DriverHarness.h"
-#include "tests/serial/SerialRecorder.h"
-#include "tests/settings/SettingsKey.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SerialRecorder.h"
+#include "tests/common/SettingsKey.h"
 
 #include <gtest/gtest.h>
 
@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-using driver_harness::ClearError;
-using driver_harness::DriverSettings;
-using driver_harness::Hr;
-using driver_harness::TakeError;
-using serial_testing::CSerialRecorder;
+using testing_support::ClearError;
+using testing_support::CSerialRecorder;
 using testing_support::FirstPair;
+using testing_support::Hr;
+using testing_support::SettingsKeyGuard;
+using testing_support::TakeError;
 
 namespace {
 
@@ -95,7 +95,7 @@ protected:
 
     platform::ComApartment m_apartment;
     testing_support::PortSettingsGuard m_portGuard{FirstPair().driver};
-    DriverSettings m_settings;
+    SettingsKeyGuard m_settings;
     CFocuserSimulator m_sim;
     CBareFocuser m_focuser;
 };
@@ -185,11 +185,11 @@ TEST_F(DriverCore, OneCallDrainsABabblingLineFor50MsOfTheClock) {
 // use the stored port and maximum, not COM1 and 10000.
 TEST(DriverSettingsAccess, AStandardUserLinksWithTheStoredSettings) {
     platform::ComApartment apartment;
-    DriverSettings settings(std::to_string(FirstPair().driverIndex).c_str(), "4321");
+    SettingsKeyGuard settings(std::to_string(FirstPair().driverIndex).c_str(), "4321");
     CFocuserSimulator sim;
     ASSERT_TRUE(sim.Start(FirstPair().simulator));
     CBareFocuser focuser;
-    settings_test::StandardUserRights rights;
+    testing_support::StandardUserRights rights;
     ClearError();
     EXPECT_EQ(S_OK, focuser.put_Link(VARIANT_TRUE)) << TakeError().description;
     LONG maxStep = 0;

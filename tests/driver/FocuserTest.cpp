@@ -1,7 +1,8 @@
 // The driver object through the built module, against the controller simulator
 // on the far end of the bench's first null-modem pair.
 
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SettingsKey.h"
 
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
@@ -16,20 +17,20 @@
 #include <string>
 #include <vector>
 
-using driver_harness::CharDeviceHandles;
-using driver_harness::ClearError;
-using driver_harness::CountFrames;
-using driver_harness::DriverSettings;
-using driver_harness::Frame;
-using driver_harness::Hr;
-using driver_harness::LoadedDriver;
-using driver_harness::NewHandles;
-using driver_harness::Printable;
-using driver_harness::TakeError;
-using driver_harness::Text;
 using platform::ComPtr;
+using testing_support::CharDeviceHandles;
+using testing_support::ClearError;
+using testing_support::CountFrames;
 using testing_support::FirstPair;
+using testing_support::Frame;
+using testing_support::Hr;
+using testing_support::LoadedDriver;
+using testing_support::NewHandles;
 using testing_support::NowMs;
+using testing_support::Printable;
+using testing_support::SettingsKeyGuard;
+using testing_support::TakeError;
+using testing_support::Text;
 
 namespace {
 
@@ -101,7 +102,7 @@ protected:
     // carries it with IFocuser's identifier.
     static void ExpectFailure(HRESULT hr, const char* message) {
         EXPECT_EQ(DISP_E_EXCEPTION, hr) << Hr(hr) << " instead of the failure \"" << message << "\"";
-        const driver_harness::ErrorRecord error = TakeError();
+        const testing_support::ErrorRecord error = TakeError();
         EXPECT_TRUE(error.present) << "no error object for \"" << message << "\"";
         EXPECT_EQ(message, error.description);
         EXPECT_TRUE(IsEqualGUID(IID_IFocuser, error.guid)) << "error object GUID is not IID_IFocuser";
@@ -147,7 +148,7 @@ protected:
     std::string Wire() const { return Text(m_sim.Received()); }
 
     platform::ComApartment m_apartment;
-    DriverSettings m_settings;
+    SettingsKeyGuard m_settings;
     LoadedDriver m_driver;
     CFocuserSimulator m_sim;
     std::atomic<int> m_positionFramesSent{0};

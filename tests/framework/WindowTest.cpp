@@ -5,7 +5,7 @@
 #include "framework/ModuleState.h"
 #include "framework/Wnd.h"
 #include "module/ModuleState.h"
-#include "tests/framework/DialogDriver.h"
+#include "tests/common/DialogDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace dd = dialog_driver;
+namespace dd = testing_support;
 
 namespace {
 

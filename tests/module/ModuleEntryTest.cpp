@@ -5,7 +5,7 @@
 #include "framework/ModuleState.h"
 #include "platform/Owners.h"
 #include "tests/common/TestSupport.h"
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
 #include "tests/module/HostState.h"
 #include "tests/module/ImportTable.h"
 
@@ -210,7 +210,7 @@ TEST(ModuleEntry, AnObjectSquattingTheFrameworksFormerNameChangesNothing) {
     platform::UniqueHandle squatter(CreateEventA(nullptr, TRUE, FALSE, name));
     ASSERT_TRUE(squatter);
     platform::ComApartment apartment;
-    driver_harness::LoadedDriver driver;
+    testing_support::LoadedDriver driver;
     ASSERT_TRUE(driver.loaded());
     platform::ComPtr<IFocuser> focuser = driver.Create();
     ASSERT_TRUE(focuser);

@@ -3,15 +3,15 @@
 // whose type information counts the name lookups passed on to the real one.
 
 #include "automation/FocuserContract.h"
-#include "tests/automation/TypeLibRegistration.h"
+#include "tests/common/TypeLibRegistration.h"
 #include "tests/common/TestSupport.h"
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
 #include "tests/module/ImportTable.h"
 
 #include <gtest/gtest.h>
 
-using driver_harness::Hr;
-using driver_harness::LoadedDriver;
+using testing_support::Hr;
+using testing_support::LoadedDriver;
 
 namespace {
 

@@ -7,7 +7,8 @@
 #include "settings/SetupDlg.h"
 #include "tests/common/TestSupport.h"
 #include "tests/registration/RegistryTree.h"
-#include "tests/settings/SettingsKey.h"
+#include "tests/common/Process.h"
+#include "tests/common/SettingsKey.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,8 @@
 #include <string>
 #include <vector>
 
-using settings_test::ProcessResult;
-using settings_test::RunProcess;
+using testing_support::ProcessResult;
+using testing_support::RunProcess;
 
 namespace {
 
@@ -100,10 +101,10 @@ bool ProfileExistsIn(REGSAM view) {
 std::string ProfileSnapshot() {
     std::string text = ProfileExistsIn(KEY_WOW64_32KEY) ? "present" : "missing";
     for (const char* name : {static_cast<const char*>(nullptr), "COM", "MaxPos"}) {
-        const settings_test::StoredValue value = settings_test::ReadValue(name);
+        const testing_support::StoredValue value = testing_support::ReadValue(name);
         text += std::string(" [") + (name ? name : "") + "] " + (value.present ? value.bytes : "-");
     }
-    return text + " count " + std::to_string(settings_test::SettingsValueCount());
+    return text + " count " + std::to_string(testing_support::SettingsValueCount());
 }
 
 // The type library's own registration, which the platform writes.
@@ -362,9 +363,9 @@ TEST_F(ServerRegistration, RegisteringTwiceLeavesOneSetOfEntries) {
 }
 
 TEST_F(ServerRegistration, UnregisteringRemovesTheServerAndKeepsEverythingElse) {
-    settings_test::SettingsKeyBackup backup;
-    settings_test::StoreText("COM", "5");
-    settings_test::StoreText("MaxPos", "20000");
+    testing_support::SettingsKeyGuard backup(testing_support::SettingsKeyGuard::Start::Empty);
+    testing_support::StoreText("COM", "5");
+    testing_support::StoreText("MaxPos", "20000");
     ASSERT_EQ(0u, Regsvr32(m_server).exitCode);
     const std::string otherClass = "CLSID\\{6D3C6F8E-2B61-4E1B-9A9F-0C0FFEE0" + std::string(kBits) + "01}";
     SetClassesText(otherClass, nullptr, "other");
@@ -391,24 +392,24 @@ TEST_F(ServerRegistration, UnregisteringRemovesTheServerAndKeepsEverythingElse) 
 }
 
 TEST_F(ServerRegistration, TheProfileKeyIsNamedOnlyWhenItExists) {
-    settings_test::SettingsKeyBackup backup;
+    testing_support::SettingsKeyGuard backup(testing_support::SettingsKeyGuard::Start::Empty);
     // The profile lives in the 32-bit view for servers of both bitnesses.
     const bool otherViewBefore = ProfileExistsIn(KEY_WOW64_64KEY);
 
     ASSERT_EQ(0u, Regsvr32(m_server).exitCode);
-    EXPECT_FALSE(settings_test::SettingsKeyExists()) << "registration created the profile key";
+    EXPECT_FALSE(testing_support::SettingsKeyExists()) << "registration created the profile key";
     EXPECT_TRUE(regtest::KeyExists(ClassKey(), HKEY_CLASSES_ROOT)) << "the class was not registered";
 
-    settings_test::StoreText("COM", "5");
-    settings_test::StoreText("MaxPos", "20000");
+    testing_support::StoreText("COM", "5");
+    testing_support::StoreText("MaxPos", "20000");
     ASSERT_EQ(0u, Regsvr32(m_server).exitCode);
-    const settings_test::StoredValue name = settings_test::ReadValue(nullptr);
+    const testing_support::StoredValue name = testing_support::ReadValue(nullptr);
     ASSERT_TRUE(name.present) << "no display name";
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), name.type);
     EXPECT_EQ(std::string("Morvantis", 10), name.bytes);
-    EXPECT_EQ(std::string("5", 2), settings_test::ReadValue("COM").bytes);
-    EXPECT_EQ(std::string("20000", 6), settings_test::ReadValue("MaxPos").bytes);
-    EXPECT_EQ(3, settings_test::SettingsValueCount());
+    EXPECT_EQ(std::string("5", 2), testing_support::ReadValue("COM").bytes);
+    EXPECT_EQ(std::string("20000", 6), testing_support::ReadValue("MaxPos").bytes);
+    EXPECT_EQ(3, testing_support::SettingsValueCount());
     if (!otherViewBefore) {
         EXPECT_FALSE(ProfileExistsIn(KEY_WOW64_64KEY)) << "registration wrote into the 64-bit view";
     }
@@ -437,13 +438,13 @@ TEST_F(ServerRegistration, WithoutAnEmbeddedTypeLibraryTheTlbBesideTheServerIsRe
 
     // Without a library anywhere the class is registered and the export fails;
     // the profile is named all the same.
-    settings_test::SettingsKeyBackup backup;
-    settings_test::StoreText("COM", "5");
+    testing_support::SettingsKeyGuard backup(testing_support::SettingsKeyGuard::Start::Empty);
+    testing_support::StoreText("COM", "5");
     const ProcessResult failed = Regsvr32(copy.path());
     EXPECT_NE(0u, failed.exitCode) << failed.output;
     ExpectClassTable(copy.path());
     EXPECT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
-    EXPECT_EQ(std::string("Morvantis", 10), settings_test::ReadValue(nullptr).bytes);
+    EXPECT_EQ(std::string("Morvantis", 10), testing_support::ReadValue(nullptr).bytes);
 
     const std::string library = GeneratedTypeLibrary();
     const std::string besideServer = copy.Sibling(".tlb");

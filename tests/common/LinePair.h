@@ -15,7 +15,7 @@
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
 
-namespace serial_testing {
+namespace testing_support {
 
 // Bytes as text with non-printing ones in hex, for failure messages.
 inline std::string Show(const unsigned char* bytes, size_t count) {
@@ -36,7 +36,7 @@ inline std::string Show(const std::vector<unsigned char>& bytes) {
 }
 
 // The eight characters of text and their checksum.
-inline std::vector<unsigned char> Frame(const char* text) {
+inline std::vector<unsigned char> FrameBytes(const char* text) {
     std::vector<unsigned char> frame(text, text + 8);
     unsigned char sum = 0;
     for (unsigned char c : frame)
@@ -122,4 +122,4 @@ protected:
     CSerialPort m_port;
 };
 
-} // namespace serial_testing
+} // namespace testing_support

@@ -9,6 +9,7 @@
 #include "tests/common/DriverHarness.h"
 #include "tests/common/SerialRecorder.h"
 #include "tests/common/SettingsKey.h"
+#include "tests/common/SimulatorTest.h"
 
 #include <gtest/gtest.h>
 
@@ -55,7 +56,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
 };
 
-class DriverCore : public testing::Test {
+class DriverCore : public testing_support::SimulatorTest {
 protected:
     DriverCore() : m_settings(std::to_string(FirstPair().driverIndex).c_str(), "10000") {}
 
@@ -65,8 +66,7 @@ protected:
         options.stepsPerSecond = 10;
         // Silent once a move starts: the motion watch alone decides.
         options.stallAfterMs = 0;
-        m_sim.SetOptions(options);
-        ASSERT_TRUE(m_sim.Start(FirstPair().simulator));
+        StartSimulator(options);
         SetFakeNow(0);
         platform::SetClockSource(&FakeClock);
         ASSERT_EQ(S_OK, m_focuser.put_Link(VARIANT_TRUE)) << TakeError().description;
@@ -75,7 +75,7 @@ protected:
     void TearDown() override {
         m_focuser.put_Link(VARIANT_FALSE);
         platform::SetClockSource(nullptr);
-        m_sim.Stop();
+        SimulatorTest::TearDown();
     }
 
     // A move started with the clock at now.
@@ -96,7 +96,6 @@ protected:
     platform::ComApartment m_apartment;
     testing_support::PortSettingsGuard m_portGuard{FirstPair().driver};
     SettingsKeyGuard m_settings;
-    CFocuserSimulator m_sim;
     CBareFocuser m_focuser;
 };
 

@@ -3,6 +3,7 @@
 
 #include "tests/common/DriverHarness.h"
 #include "tests/common/SettingsKey.h"
+#include "tests/common/SimulatorTest.h"
 
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
@@ -46,7 +47,7 @@ constexpr unsigned char kXoff = 0x13;
 // A move that the simulator runs for about seconds at 10 steps per second.
 constexpr int kSlowStepsPerSecond = 10;
 
-class FocuserTest : public testing::Test {
+class FocuserTest : public testing_support::SimulatorTest {
 protected:
     FocuserTest() : m_settings(PortIndexText(FirstPair().driverIndex).c_str(), "10000") {}
 
@@ -56,7 +57,7 @@ protected:
     }
 
     void TearDown() override {
-        m_sim.Stop();
+        SimulatorTest::TearDown();
         // The next test must find the module's initial values again.
         EXPECT_TRUE(m_driver.Unload()) << "the module stayed loaded";
     }
@@ -69,7 +70,7 @@ protected:
             if (sent)
                 m_xoffsSent += static_cast<int>(std::count(bytes, bytes + count, kXoff));
         });
-        ASSERT_TRUE(m_sim.Start(FirstPair().simulator)) << "simulator on " << FirstPair().simulator;
+        SimulatorTest::StartSimulator(options);
     }
 
     static SimulatorOptions FastOptions() {
@@ -150,7 +151,6 @@ protected:
     platform::ComApartment m_apartment;
     SettingsKeyGuard m_settings;
     LoadedDriver m_driver;
-    CFocuserSimulator m_sim;
     std::atomic<int> m_positionFramesSent{0};
     std::atomic<int> m_xoffsSent{0};
 };
@@ -214,7 +214,7 @@ TEST_F(FocuserTest, LinkSwitchesOnAndOffAndRepeatingAStateDoesNothing) {
     linked = kSentinelBool;
     EXPECT_EQ(S_OK, focuser->get_Link(&linked));
     EXPECT_EQ(VARIANT_FALSE, linked);
-    Sleep(20);
+    WaitForStrayBytes(20);
     EXPECT_EQ("", Printable(Wire())) << "switching off sends nothing";
 
     // And on again.
@@ -318,7 +318,7 @@ TEST_F(FocuserTest, MoveWhileLinkedAcceptsBothEndsAndRefusesBeyondThem) {
         m_sim.ClearReceived();
         ClearError();
         ExpectFailure(focuser->Move(target), "Value out of range");
-        Sleep(10);
+        WaitForStrayBytes(10);
         EXPECT_EQ("", Printable(Wire())) << "a refused move sends nothing";
     }
     for (LONG target : {10000, 0}) {
@@ -406,7 +406,7 @@ TEST_F(FocuserTest, TheFinalFrameEndsAMoveAndGarbageInTheStreamIsIgnored) {
     VARIANT_BOOL moving = kSentinelBool;
     EXPECT_EQ(S_OK, focuser->get_IsMoving(&moving));
     EXPECT_EQ(VARIANT_FALSE, moving);
-    Sleep(10);
+    WaitForStrayBytes(10);
     EXPECT_EQ("", Printable(Wire())) << "IsMoving sends nothing";
 }
 
@@ -479,7 +479,7 @@ TEST_F(FocuserTest, StopAndHaltWithTheLinkOffSendNothing) {
     ASSERT_TRUE(focuser);
     EXPECT_EQ(S_OK, focuser->Stop());
     EXPECT_EQ(S_OK, focuser->Halt());
-    Sleep(20);
+    WaitForStrayBytes(20);
     EXPECT_EQ("", Printable(Wire()));
 }
 
@@ -573,7 +573,7 @@ TEST_F(FocuserTest, SwitchingTheLinkOffDuringAMoveEndsTheWatchWithoutTheChannel)
     ASSERT_TRUE(m_sim.WaitForReceived(27, 1000));
     m_sim.ClearReceived();
     ASSERT_EQ(S_OK, focuser->put_Link(VARIANT_FALSE));
-    Sleep(20);
+    WaitForStrayBytes(20);
     EXPECT_TRUE(m_sim.IsMoving()) << "the controller is told nothing";
     EXPECT_EQ("", Printable(Wire()));
     VARIANT_BOOL moving = kSentinelBool;
@@ -705,7 +705,7 @@ TEST_F(FocuserTest, NullOutParametersGiveEPointer) {
     for (const auto& m : floats)
         EXPECT_EQ(E_POINTER, (focuser.get()->*m.second)(nullptr)) << m.first;
     EXPECT_EQ(E_POINTER, focuser->GetTypeInfoCount(nullptr));
-    Sleep(10);
+    WaitForStrayBytes(10);
     EXPECT_EQ("", Printable(Wire())) << "nothing is asked of the controller";
 }
 

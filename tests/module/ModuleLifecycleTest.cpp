@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-using import_table::ImportHook;
 using testing_support::Hr;
+using testing_support::ImportHook;
 using testing_support::LoadedDriver;
 
 namespace {

@@ -189,8 +189,8 @@ TEST(NameCache, AMemberNameSpelledExactlyNeverReachesTheTypeInformation) {
     ASSERT_EQ(S_OK, typeLib.Register(testing_support::DriverModulePath()));
     LoadedDriver driver;
     ASSERT_TRUE(driver.loaded());
-    import_table::ImportHook hook(driver.module(), "oleaut32.dll", "LoadRegTypeLib",
-                                  reinterpret_cast<void*>(&WrappedLoadRegTypeLib));
+    testing_support::ImportHook hook(driver.module(), "oleaut32.dll", "LoadRegTypeLib",
+                                     reinterpret_cast<void*>(&WrappedLoadRegTypeLib));
     ASSERT_TRUE(hook.installed());
     g_realLoadRegTypeLib = reinterpret_cast<decltype(g_realLoadRegTypeLib)>(hook.original());
     platform::ComPtr<IFocuser> focuser = driver.Create();

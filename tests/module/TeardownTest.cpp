@@ -14,9 +14,9 @@
 #include <set>
 #include <string>
 
-using import_table::ImportHook;
 using testing_support::CanUnloadNowFn;
 using testing_support::Hr;
+using testing_support::ImportHook;
 using testing_support::LoadedDriver;
 
 namespace {

@@ -78,7 +78,7 @@ std::string SzValue(const std::string& text) {
 }
 
 std::string ClassesValue(const std::string& key, const char* name) {
-    return regtest::ReadValue(key, name, HKEY_CLASSES_ROOT);
+    return testing_support::ReadValue(key, name, HKEY_CLASSES_ROOT);
 }
 
 void SetClassesText(const std::string& path, const char* name, const std::string& text) {
@@ -171,14 +171,14 @@ class ExpectedTree {
 public:
     explicit ExpectedTree(const char* name) : m_scratch(name) {}
     ExpectedTree& Key(const std::string& path) {
-        regtest::CreateKey(Path(path));
+        testing_support::CreateKey(Path(path));
         return *this;
     }
     ExpectedTree& Text(const std::string& path, const char* name, const std::string& text) {
-        regtest::SetString(Path(path), name, text);
+        testing_support::SetString(Path(path), name, text);
         return *this;
     }
-    std::string Dump(const std::string& path) const { return regtest::DumpTree(Path(path)); }
+    std::string Dump(const std::string& path) const { return testing_support::DumpTree(Path(path)); }
 
 private:
     std::string Path(const std::string& path) const { return m_scratch.path() + "\\" + path; }
@@ -186,7 +186,7 @@ private:
 };
 
 std::string DumpClasses(const std::string& path) {
-    return regtest::DumpTree(path, HKEY_CLASSES_ROOT);
+    return testing_support::DumpTree(path, HKEY_CLASSES_ROOT);
 }
 
 // Everything registration and unregistration may touch, for "nothing changed" checks.
@@ -357,7 +357,7 @@ TEST_F(ServerRegistration, RegisteringTwiceLeavesOneSetOfEntries) {
     // Left-overs in the class key go with it; the ProgID keys are reused.
     SetClassesText(ClassKey() + "\\Stale", nullptr, "x");
     ASSERT_EQ(0u, Regsvr32(m_server).exitCode);
-    EXPECT_FALSE(regtest::KeyExists(ClassKey() + "\\Stale", HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(ClassKey() + "\\Stale", HKEY_CLASSES_ROOT));
     EXPECT_EQ(first, DumpAll());
     ExpectClassTable(m_server);
 }
@@ -383,8 +383,8 @@ TEST_F(ServerRegistration, UnregisteringRemovesTheServerAndKeepsEverythingElse) 
         EXPECT_EQ(0u, removed.exitCode) << removed.output;
         for (const std::string& key :
              {std::string(kVersionedProgId), std::string(kProgId), ClassKey(), TypeLibPlatformKey()})
-            EXPECT_FALSE(regtest::KeyExists(key, HKEY_CLASSES_ROOT)) << key << " is still there";
-        EXPECT_TRUE(regtest::KeyExists("CLSID", HKEY_CLASSES_ROOT));
+            EXPECT_FALSE(testing_support::KeyExists(key, HKEY_CLASSES_ROOT)) << key << " is still there";
+        EXPECT_TRUE(testing_support::KeyExists("CLSID", HKEY_CLASSES_ROOT));
         EXPECT_EQ(otherBefore, DumpClasses(otherClass));
         EXPECT_EQ(profileBefore, ProfileSnapshot());
     }
@@ -398,7 +398,7 @@ TEST_F(ServerRegistration, TheProfileKeyIsNamedOnlyWhenItExists) {
 
     ASSERT_EQ(0u, Regsvr32(m_server).exitCode);
     EXPECT_FALSE(testing_support::SettingsKeyExists()) << "registration created the profile key";
-    EXPECT_TRUE(regtest::KeyExists(ClassKey(), HKEY_CLASSES_ROOT)) << "the class was not registered";
+    EXPECT_TRUE(testing_support::KeyExists(ClassKey(), HKEY_CLASSES_ROOT)) << "the class was not registered";
 
     testing_support::StoreText("COM", "5");
     testing_support::StoreText("MaxPos", "20000");
@@ -443,7 +443,7 @@ TEST_F(ServerRegistration, WithoutAnEmbeddedTypeLibraryTheTlbBesideTheServerIsRe
     const ProcessResult failed = Regsvr32(copy.path());
     EXPECT_NE(0u, failed.exitCode) << failed.output;
     ExpectClassTable(copy.path());
-    EXPECT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
     EXPECT_EQ(std::string("Morvantis", 10), testing_support::ReadValue(nullptr).bytes);
 
     const std::string library = GeneratedTypeLibrary();
@@ -458,8 +458,8 @@ TEST_F(ServerRegistration, WithoutAnEmbeddedTypeLibraryTheTlbBesideTheServerIsRe
 
     const ProcessResult removed = Regsvr32(copy.path(), true);
     EXPECT_EQ(0u, removed.exitCode) << removed.output;
-    EXPECT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
-    EXPECT_FALSE(regtest::KeyExists(ClassKey(), HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(ClassKey(), HKEY_CLASSES_ROOT));
 }
 
 TEST(ServerVersion, TheVersionResourceMarksTheFileAsSelfRegistering) {
@@ -577,14 +577,14 @@ TEST_F(RegistrationSteps, LoadModuleTypeLibLeavesBothOutputsEmptyWhenNoFileHolds
 
 TEST_F(RegistrationSteps, AClassIdentifierNoEntryHasRegistersOnlyTheTypeLibrary) {
     const CLSID unknown = {0x6d3c6f8e, 0x2b61, 0x4e1b, {0x9a, 0x9f, 0x0c, 0x0f, 0xfe, 0xe0, 0x00, 0x02}};
-    ASSERT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
+    ASSERT_FALSE(testing_support::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
     EXPECT_EQ(S_OK, RegisterServer(m_module, true, &unknown));
-    EXPECT_FALSE(regtest::KeyExists(ClassKey(), HKEY_CLASSES_ROOT));
-    EXPECT_FALSE(regtest::KeyExists(kProgId, HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(ClassKey(), HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(kProgId, HKEY_CLASSES_ROOT));
     ExpectTypeLibraryAt(testing_support::DriverModulePath(), Directory(testing_support::DriverModulePath()));
 
     EXPECT_EQ(S_OK, UnregisterServer(m_module, true, &unknown));
-    EXPECT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
 }
 
 TEST_F(RegistrationSteps, CategoriesAreRegisteredAndUnregisteredByKind) {
@@ -597,17 +597,18 @@ TEST_F(RegistrationSteps, CategoriesAreRegisteredAndUnregisteredByKind) {
     const std::string requiredKey = classKey + "\\Required Categories\\" + GuidText(required);
 
     EXPECT_EQ(S_OK, RegisterClassCategories(testClass, nullptr, true));
-    EXPECT_FALSE(regtest::KeyExists(classKey, HKEY_CLASSES_ROOT)) << "a null list registered something";
+    EXPECT_FALSE(testing_support::KeyExists(classKey, HKEY_CLASSES_ROOT))
+        << "a null list registered something";
 
     EXPECT_EQ(S_OK, RegisterClassCategories(testClass, categories, true));
-    EXPECT_TRUE(regtest::KeyExists(implementedKey, HKEY_CLASSES_ROOT));
-    EXPECT_TRUE(regtest::KeyExists(requiredKey, HKEY_CLASSES_ROOT));
-    EXPECT_FALSE(
-        regtest::KeyExists(classKey + "\\Required Categories\\" + GuidText(implemented), HKEY_CLASSES_ROOT));
+    EXPECT_TRUE(testing_support::KeyExists(implementedKey, HKEY_CLASSES_ROOT));
+    EXPECT_TRUE(testing_support::KeyExists(requiredKey, HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(classKey + "\\Required Categories\\" + GuidText(implemented),
+                                            HKEY_CLASSES_ROOT));
 
     EXPECT_EQ(S_OK, RegisterClassCategories(testClass, categories, false));
-    EXPECT_FALSE(regtest::KeyExists(implementedKey, HKEY_CLASSES_ROOT));
-    EXPECT_FALSE(regtest::KeyExists(requiredKey, HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(implementedKey, HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(requiredKey, HKEY_CLASSES_ROOT));
     RegDeleteTreeA(HKEY_CLASSES_ROOT, classKey.c_str());
 }
 

@@ -43,16 +43,16 @@ HRESULT CTypeInfoCache::EnsureTypeInfo(LCID locale) {
 }
 
 void CTypeInfoCache::BuildNameCache(ITypeInfo* typeInfo) {
-    TYPEATTR* attributes = nullptr;
-    if (FAILED(typeInfo->GetTypeAttr(&attributes)))
+    platform::UniqueTypeAttr attributes(typeInfo);
+    if (FAILED(typeInfo->GetTypeAttr(attributes.put())))
         return;
     const int32_t count = attributes->cFuncs;
     if (count != 0) {
         std::unique_ptr<NameCacheEntry[]> names(new (std::nothrow) NameCacheEntry[count]);
         if (names) {
             for (int32_t i = 0; i < count; ++i) {
-                FUNCDESC* function = nullptr;
-                if (FAILED(typeInfo->GetFuncDesc(static_cast<UINT>(i), &function)))
+                platform::UniqueFuncDesc function(typeInfo);
+                if (FAILED(typeInfo->GetFuncDesc(static_cast<UINT>(i), function.put())))
                     continue;
                 platform::UniqueBstr name;
                 if (SUCCEEDED(
@@ -62,13 +62,11 @@ void CTypeInfoCache::BuildNameCache(ITypeInfo* typeInfo) {
                     names[i].dispid = function->memid;
                     names[i].name = std::move(name);
                 }
-                typeInfo->ReleaseFuncDesc(function);
             }
             m_names = std::move(names);
             m_nameCount = count;
         }
     }
-    typeInfo->ReleaseTypeAttr(attributes);
 }
 
 ITypeInfo* CTypeInfoCache::LoadOnce(LCID locale, HRESULT* failure) {

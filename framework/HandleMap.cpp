@@ -1,6 +1,9 @@
 #include "framework/HandleMap.h"
 
+#include "platform/Owners.h"
+
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -43,7 +46,7 @@ BOOL AfxMapWindow(HWND hWnd, CWnd* pWnd) {
             return FALSE;
         grown->nCount = map->nCount;
         std::memcpy(grown->entries, map->entries, map->nCount * sizeof(AFX_HANDLE_MAP_ENTRY));
-        LocalFree(map);
+        const platform::UniqueLocal previous(map);
         map = grown;
         state->m_pHandleMap = map;
     }
@@ -77,8 +80,6 @@ CWnd* AfxLookupWindow(HWND hWnd) {
 }
 
 void AfxFreeHandleMap(AFX_THREAD_STATE* state) {
-    if (state != nullptr && state->m_pHandleMap != nullptr) {
-        LocalFree(state->m_pHandleMap);
-        state->m_pHandleMap = nullptr;
-    }
+    if (state != nullptr)
+        platform::UniqueLocal(std::exchange(state->m_pHandleMap, nullptr)).reset();
 }

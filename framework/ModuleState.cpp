@@ -2,6 +2,7 @@
 
 #include "framework/DynLinkLibrary.h"
 #include "framework/HandleMap.h"
+#include "platform/Owners.h"
 
 namespace {
 
@@ -56,9 +57,9 @@ void UnlinkRecord(AFX_THREAD_STATE* state) {
 }
 
 void FreeRecord(AFX_THREAD_STATE* state) {
+    const platform::UniqueLocal memory(state);
     AfxFreeHandleMap(state);
     state->~AFX_THREAD_STATE();
-    LocalFree(state);
 }
 
 } // namespace
@@ -93,14 +94,13 @@ AFX_THREAD_STATE* AfxGetThreadState() {
     auto* state = static_cast<AFX_THREAD_STATE*>(TlsGetValue(index));
     if (state != nullptr)
         return state;
-    void* memory = LocalAlloc(LMEM_FIXED, sizeof(AFX_THREAD_STATE));
-    if (memory == nullptr)
+    platform::UniqueLocal memory(LocalAlloc(LMEM_FIXED, sizeof(AFX_THREAD_STATE)));
+    if (!memory)
         return nullptr;
-    state = new (memory) AFX_THREAD_STATE();
-    if (!TlsSetValue(index, state)) {
-        LocalFree(memory);
+    state = new (memory.get()) AFX_THREAD_STATE();
+    if (!TlsSetValue(index, state))
         return nullptr;
-    }
+    memory.release();
     LinkRecord(state);
     return state;
 }

@@ -55,13 +55,6 @@ BOOL CWnd::SubclassWindow(HWND hWnd) {
     return TRUE;
 }
 
-BOOL CWnd::SubclassDlgItem(UINT id, CWnd* parent) {
-    if (parent == nullptr || parent->m_hWnd == nullptr)
-        return FALSE;
-    HWND item = GetDlgItem(parent->m_hWnd, static_cast<int>(id));
-    return item != nullptr && SubclassWindow(item);
-}
-
 HWND CWnd::UnsubclassWindow() {
     if (m_hWnd == nullptr || m_pfnSuper == nullptr)
         return nullptr;

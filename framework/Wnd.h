@@ -25,7 +25,6 @@ public:
     // Attaches and routes the window's messages through the module's window
     // procedure; the object stays attached until WM_NCDESTROY.
     BOOL SubclassWindow(HWND hWnd);
-    BOOL SubclassDlgItem(UINT id, CWnd* parent);
     HWND UnsubclassWindow();
 
     // Runs DoDataExchange: controls to members when saveAndValidate is TRUE,

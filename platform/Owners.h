@@ -196,6 +196,57 @@ private:
     VARIANT m_v;
 };
 
+// A description that a type information or type library lends out until it is
+// handed back to the object that lent it. The lender must outlive the loan.
+template <typename Loan> class TypeLoan {
+public:
+    using Lender = typename Loan::Lender;
+    using Type = typename Loan::Type;
+
+    explicit TypeLoan(Lender* lender) noexcept : m_lender(lender) {}
+    TypeLoan(const TypeLoan&) = delete;
+    TypeLoan& operator=(const TypeLoan&) = delete;
+    ~TypeLoan() { reset(); }
+
+    const Type* get() const noexcept { return m_p; }
+    const Type* operator->() const noexcept { return m_p; }
+    explicit operator bool() const noexcept { return m_p != nullptr; }
+    // Hands back what is held and gives the slot for the lender's Get call.
+    Type** put() noexcept {
+        reset();
+        return &m_p;
+    }
+    void reset() noexcept {
+        if (m_p != nullptr)
+            Loan::GiveBack(m_lender, std::exchange(m_p, nullptr));
+    }
+
+private:
+    Lender* m_lender;
+    Type* m_p = nullptr;
+};
+
+struct TypeAttrLoan {
+    using Lender = ITypeInfo;
+    using Type = TYPEATTR;
+    static void GiveBack(ITypeInfo* lender, TYPEATTR* p) noexcept { lender->ReleaseTypeAttr(p); }
+};
+struct FuncDescLoan {
+    using Lender = ITypeInfo;
+    using Type = FUNCDESC;
+    static void GiveBack(ITypeInfo* lender, FUNCDESC* p) noexcept { lender->ReleaseFuncDesc(p); }
+};
+struct LibAttrLoan {
+    using Lender = ITypeLib;
+    using Type = TLIBATTR;
+    static void GiveBack(ITypeLib* lender, TLIBATTR* p) noexcept { lender->ReleaseTLibAttr(p); }
+};
+
+// From ITypeInfo::GetTypeAttr, ITypeInfo::GetFuncDesc and ITypeLib::GetLibAttr.
+using UniqueTypeAttr = TypeLoan<TypeAttrLoan>;
+using UniqueFuncDesc = TypeLoan<FuncDescLoan>;
+using UniqueLibAttr = TypeLoan<LibAttrLoan>;
+
 // A critical section that lives as long as its owner.
 class CriticalSection {
 public:

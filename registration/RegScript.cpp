@@ -3,9 +3,9 @@
 #include "registration/RegScriptParser.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 using platform::CoTaskMemPtr;
 
@@ -46,39 +46,34 @@ HRESULT LastErrorResult() noexcept {
 
 } // namespace
 
-CRegScript::~CRegScript() {
-    ClearReplacements();
-    std::free(m_pairs);
-}
+CRegScript::~CRegScript() = default;
 
 HRESULT CRegScript::AddReplacement(const wchar_t* name, const wchar_t* text) noexcept {
-    Replacement* pair = new (std::nothrow) Replacement;
-    if (pair == nullptr)
+    std::unique_ptr<Replacement> pair(new (std::nothrow) Replacement);
+    if (!pair)
         return E_OUTOFMEMORY;
-    if (FAILED(CopyToTaskMem(name, pair->name)) || FAILED(CopyToTaskMem(text, pair->text))) {
-        delete pair;
+    if (FAILED(CopyToTaskMem(name, pair->name)) || FAILED(CopyToTaskMem(text, pair->text)))
         return E_OUTOFMEMORY;
-    }
     if (m_count == m_capacity) {
         const size_t capacity = m_capacity == 0 ? InitialPairCapacity : m_capacity * 2;
-        void* grown = capacity > SIZE_MAX / sizeof(Replacement*)
-                          ? nullptr
-                          : (m_pairs == nullptr ? std::malloc(capacity * sizeof(Replacement*))
-                                                : std::realloc(m_pairs, capacity * sizeof(Replacement*)));
-        if (grown == nullptr) {
-            delete pair;
+        std::unique_ptr<std::unique_ptr<Replacement>[]> grown(
+            capacity > SIZE_MAX / sizeof(std::unique_ptr<Replacement>)
+                ? nullptr
+                : new (std::nothrow) std::unique_ptr<Replacement>[capacity]);
+        if (!grown)
             return E_OUTOFMEMORY;
-        }
-        m_pairs = static_cast<Replacement**>(grown);
+        for (size_t i = 0; i < m_count; ++i)
+            grown[i] = std::move(m_pairs[i]);
+        m_pairs = std::move(grown);
         m_capacity = capacity;
     }
-    m_pairs[m_count++] = pair;
+    m_pairs[m_count++] = std::move(pair);
     return S_OK;
 }
 
 void CRegScript::ClearReplacements() noexcept {
     for (size_t i = 0; i < m_count; ++i)
-        delete m_pairs[i];
+        m_pairs[i].reset();
     m_count = 0;
 }
 

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <memory>
 
 // One (placeholder name, replacement text) pair; a list of them ends with a pair
 // whose name is null.
@@ -43,7 +44,8 @@ private:
         platform::CoTaskMemPtr<wchar_t> text;
     };
 
-    Replacement** m_pairs = nullptr;
+    // Grown by moving into a block twice the size: the pairs stay where they are.
+    std::unique_ptr<std::unique_ptr<Replacement>[]> m_pairs;
     size_t m_count = 0;
     size_t m_capacity = 0;
 };

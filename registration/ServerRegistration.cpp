@@ -14,26 +14,6 @@ namespace {
 
 using UnRegisterTypeLibFunc = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
 
-// The attributes a type library lends out until they are handed back.
-class LibAttributes {
-public:
-    explicit LibAttributes(ITypeLib* library) noexcept : m_library(library) {
-        if (FAILED(m_library->GetLibAttr(&m_attributes)))
-            m_attributes = nullptr;
-    }
-    LibAttributes(const LibAttributes&) = delete;
-    LibAttributes& operator=(const LibAttributes&) = delete;
-    ~LibAttributes() {
-        if (m_attributes != nullptr)
-            m_library->ReleaseTLibAttr(m_attributes);
-    }
-    const TLIBATTR* get() const noexcept { return m_attributes; }
-
-private:
-    ITypeLib* m_library;
-    TLIBATTR* m_attributes = nullptr;
-};
-
 bool IsSelected(const ObjectMapEntry& entry, const CLSID* classId) {
     if (classId != nullptr)
         return std::memcmp(entry.classId, classId, sizeof(CLSID)) == 0;
@@ -120,12 +100,11 @@ public:
                 (kind != TKIND_INTERFACE && kind != TKIND_DISPATCH) ||
                 FAILED(library->GetTypeInfo(i, info.put())))
                 continue;
-            TYPEATTR* attr = nullptr;
-            if (FAILED(info->GetTypeAttr(&attr)))
+            platform::UniqueTypeAttr attr(info.get());
+            if (FAILED(info->GetTypeAttr(attr.put())))
                 continue;
             char path[64];
             GuidKeyPath("Interface", attr->guid, path);
-            info->ReleaseTypeAttr(attr);
             m_keys[m_count].Take(HKEY_CLASSES_ROOT, path, view);
             if (!m_keys[m_count].empty())
                 ++m_count;
@@ -285,8 +264,9 @@ HRESULT UnregisterModuleTypeLib(const CDriverModule& module, const wchar_t* inde
     const HRESULT result = LoadModuleTypeLib(module, index, library.put(), path.put());
     if (FAILED(result))
         return result;
-    const LibAttributes attributes(library.get());
-    if (const TLIBATTR* attr = attributes.get()) {
+    platform::UniqueLibAttr attributes(library.get());
+    if (SUCCEEDED(library->GetLibAttr(attributes.put())) && attributes) {
+        const TLIBATTR* attr = attributes.get();
         // Looked up at run time: automation libraries that lack the function still
         // let the module load and register.
         const platform::UniqueModule automation(LoadLibraryA("oleaut32.dll"));

@@ -78,12 +78,11 @@ void CDispatchClient::Release() {
     m_object.reset();
 }
 
-HRESULT CDispatchClient::Get(const wchar_t* name, VARIANT* result) {
-    VariantClear(result);
+HRESULT CDispatchClient::Get(const wchar_t* name, platform::UniqueVariant& result) {
     DISPPARAMS params = {nullptr, nullptr, 0, 0};
-    const HRESULT hr = Invoke(name, DISPATCH_PROPERTYGET, params, result);
+    const HRESULT hr = Invoke(name, DISPATCH_PROPERTYGET, params, result.put());
     if (FAILED(hr))
-        VariantClear(result);
+        result.put();
     return hr;
 }
 

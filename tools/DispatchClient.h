@@ -27,7 +27,7 @@ public:
     bool IsCreated() const { return static_cast<bool>(m_object); }
 
     // Reads a property into result (cleared first; left VT_EMPTY on failure).
-    HRESULT Get(const wchar_t* name, VARIANT* result);
+    HRESULT Get(const wchar_t* name, platform::UniqueVariant& result);
     // Writes a property: one argument named DISPID_PROPERTYPUT.
     HRESULT Put(const wchar_t* name, const VARIANT& value);
     // Calls a method with count arguments given in their natural order.

@@ -54,7 +54,7 @@ bool Report(const Session& session, const std::string& what) {
 
 bool GetLong(Session& session, const wchar_t* name, long& value) {
     platform::UniqueVariant result;
-    if (FAILED(session.driver.Get(name, result.get())))
+    if (FAILED(session.driver.Get(name, result)))
         return false;
     if (FAILED(VariantChangeType(result.get(), result.get(), 0, VT_I4)))
         return false;
@@ -64,7 +64,7 @@ bool GetLong(Session& session, const wchar_t* name, long& value) {
 
 bool GetBool(Session& session, const wchar_t* name, bool& value) {
     platform::UniqueVariant result;
-    if (FAILED(session.driver.Get(name, result.get())))
+    if (FAILED(session.driver.Get(name, result)))
         return false;
     if (FAILED(VariantChangeType(result.get(), result.get(), 0, VT_BOOL)))
         return false;
@@ -116,7 +116,7 @@ bool RunStatus(Session& session) {
         if (row.needsLink && !linked)
             continue;
         platform::UniqueVariant value;
-        if (FAILED(session.driver.Get(row.name, value.get()))) {
+        if (FAILED(session.driver.Get(row.name, value))) {
             if (!row.mayFail)
                 return Report(session, "reading " + tools::ToAnsi(row.name));
             Print("  %-18s not available (%s)\n", row.label, session.driver.LastError().description.c_str());

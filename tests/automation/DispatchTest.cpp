@@ -1,8 +1,8 @@
 // Late binding through the built module: the type information of IFocuser loaded
 // from the registered library, name lookup, and invocation of every member kind.
 
-#include "tests/automation/TypeLibRegistration.h"
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/TypeLibRegistration.h"
+#include "tests/common/DriverHarness.h"
 
 #include "tests/common/TestSupport.h"
 
@@ -11,13 +11,13 @@
 #include <cstring>
 #include <string>
 
-using driver_harness::ClearError;
-using driver_harness::Hr;
-using driver_harness::LoadedDriver;
-using driver_harness::TakeError;
 using platform::ComPtr;
 using platform::UniqueBstr;
 using platform::UniqueVariant;
+using testing_support::ClearError;
+using testing_support::Hr;
+using testing_support::LoadedDriver;
+using testing_support::TakeError;
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include "automation/DriverModule.h"
 #include "automation/FocuserObject.h"
 #include "automation/TypeInfoCache.h"
-#include "tests/automation/TypeLibRegistration.h"
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/TypeLibRegistration.h"
+#include "tests/common/DriverHarness.h"
 
 #include "tests/common/TestSupport.h"
 
@@ -13,8 +13,8 @@
 
 #include <vector>
 
-using driver_harness::Hr;
 using platform::ComPtr;
+using testing_support::Hr;
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The module's exports, class factory, lock count and object identity, through
 // the built module loaded fresh for each test.
 
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
 
 #include "tests/common/TestSupport.h"
 
@@ -11,9 +11,9 @@
 
 #include <vector>
 
-using driver_harness::Hr;
-using driver_harness::LoadedDriver;
 using platform::ComPtr;
+using testing_support::Hr;
+using testing_support::LoadedDriver;
 
 namespace {
 

@@ -9,7 +9,8 @@
 #include "serial/SerialPort.h"
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
-#include "tests/reliability/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SettingsKey.h"
 
 #include <windows.h>
 
@@ -290,8 +291,8 @@ private:
     }
 
     platform::ComApartment m_apartment;
-    reliability::CDriverDll m_dll;
-    reliability::CScopedSettings m_settings;
+    testing_support::LoadedDriver m_dll{testing_support::LoadedDriver::Registration::ForLateBinding};
+    testing_support::SettingsKeyGuard m_settings;
     ComPtr<IFocuser> m_focuser;
 };
 

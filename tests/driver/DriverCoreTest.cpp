@@ -6,9 +6,10 @@
 #include "platform/Clock.h"
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
-#include "tests/driver/DriverHarness.h"
-#include "tests/serial/SerialRecorder.h"
-#include "tests/settings/SettingsKey.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SerialRecorder.h"
+#include "tests/common/SettingsKey.h"
+#include "tests/common/SimulatorTest.h"
 
 #include <gtest/gtest.h>
 
@@ -17,12 +18,12 @@
 #include <string>
 #include <vector>
 
-using driver_harness::ClearError;
-using driver_harness::DriverSettings;
-using driver_harness::Hr;
-using driver_harness::TakeError;
-using serial_testing::CSerialRecorder;
+using testing_support::ClearError;
+using testing_support::CSerialRecorder;
 using testing_support::FirstPair;
+using testing_support::Hr;
+using testing_support::SettingsKeyGuard;
+using testing_support::TakeError;
 
 namespace {
 
@@ -55,7 +56,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
 };
 
-class DriverCore : public testing::Test {
+class DriverCore : public testing_support::SimulatorTest {
 protected:
     DriverCore() : m_settings(std::to_string(FirstPair().driverIndex).c_str(), "10000") {}
 
@@ -65,8 +66,7 @@ protected:
         options.stepsPerSecond = 10;
         // Silent once a move starts: the motion watch alone decides.
         options.stallAfterMs = 0;
-        m_sim.SetOptions(options);
-        ASSERT_TRUE(m_sim.Start(FirstPair().simulator));
+        StartSimulator(options);
         SetFakeNow(0);
         platform::SetClockSource(&FakeClock);
         ASSERT_EQ(S_OK, m_focuser.put_Link(VARIANT_TRUE)) << TakeError().description;
@@ -75,7 +75,7 @@ protected:
     void TearDown() override {
         m_focuser.put_Link(VARIANT_FALSE);
         platform::SetClockSource(nullptr);
-        m_sim.Stop();
+        SimulatorTest::TearDown();
     }
 
     // A move started with the clock at now.
@@ -95,8 +95,7 @@ protected:
 
     platform::ComApartment m_apartment;
     testing_support::PortSettingsGuard m_portGuard{FirstPair().driver};
-    DriverSettings m_settings;
-    CFocuserSimulator m_sim;
+    SettingsKeyGuard m_settings;
     CBareFocuser m_focuser;
 };
 
@@ -185,11 +184,11 @@ TEST_F(DriverCore, OneCallDrainsABabblingLineFor50MsOfTheClock) {
 // use the stored port and maximum, not COM1 and 10000.
 TEST(DriverSettingsAccess, AStandardUserLinksWithTheStoredSettings) {
     platform::ComApartment apartment;
-    DriverSettings settings(std::to_string(FirstPair().driverIndex).c_str(), "4321");
+    SettingsKeyGuard settings(std::to_string(FirstPair().driverIndex).c_str(), "4321");
     CFocuserSimulator sim;
     ASSERT_TRUE(sim.Start(FirstPair().simulator));
     CBareFocuser focuser;
-    settings_test::StandardUserRights rights;
+    testing_support::StandardUserRights rights;
     ClearError();
     EXPECT_EQ(S_OK, focuser.put_Link(VARIANT_TRUE)) << TakeError().description;
     LONG maxStep = 0;

@@ -1,7 +1,9 @@
 // The driver object through the built module, against the controller simulator
 // on the far end of the bench's first null-modem pair.
 
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SettingsKey.h"
+#include "tests/common/SimulatorTest.h"
 
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
@@ -16,20 +18,20 @@
 #include <string>
 #include <vector>
 
-using driver_harness::CharDeviceHandles;
-using driver_harness::ClearError;
-using driver_harness::CountFrames;
-using driver_harness::DriverSettings;
-using driver_harness::Frame;
-using driver_harness::Hr;
-using driver_harness::LoadedDriver;
-using driver_harness::NewHandles;
-using driver_harness::Printable;
-using driver_harness::TakeError;
-using driver_harness::Text;
 using platform::ComPtr;
+using testing_support::CharDeviceHandles;
+using testing_support::ClearError;
+using testing_support::CountFrames;
 using testing_support::FirstPair;
+using testing_support::Frame;
+using testing_support::Hr;
+using testing_support::LoadedDriver;
+using testing_support::NewHandles;
 using testing_support::NowMs;
+using testing_support::Printable;
+using testing_support::SettingsKeyGuard;
+using testing_support::TakeError;
+using testing_support::Text;
 
 namespace {
 
@@ -45,7 +47,7 @@ constexpr unsigned char kXoff = 0x13;
 // A move that the simulator runs for about seconds at 10 steps per second.
 constexpr int kSlowStepsPerSecond = 10;
 
-class FocuserTest : public testing::Test {
+class FocuserTest : public testing_support::SimulatorTest {
 protected:
     FocuserTest() : m_settings(PortIndexText(FirstPair().driverIndex).c_str(), "10000") {}
 
@@ -55,7 +57,7 @@ protected:
     }
 
     void TearDown() override {
-        m_sim.Stop();
+        SimulatorTest::TearDown();
         // The next test must find the module's initial values again.
         EXPECT_TRUE(m_driver.Unload()) << "the module stayed loaded";
     }
@@ -68,7 +70,7 @@ protected:
             if (sent)
                 m_xoffsSent += static_cast<int>(std::count(bytes, bytes + count, kXoff));
         });
-        ASSERT_TRUE(m_sim.Start(FirstPair().simulator)) << "simulator on " << FirstPair().simulator;
+        SimulatorTest::StartSimulator(options);
     }
 
     static SimulatorOptions FastOptions() {
@@ -101,7 +103,7 @@ protected:
     // carries it with IFocuser's identifier.
     static void ExpectFailure(HRESULT hr, const char* message) {
         EXPECT_EQ(DISP_E_EXCEPTION, hr) << Hr(hr) << " instead of the failure \"" << message << "\"";
-        const driver_harness::ErrorRecord error = TakeError();
+        const testing_support::ErrorRecord error = TakeError();
         EXPECT_TRUE(error.present) << "no error object for \"" << message << "\"";
         EXPECT_EQ(message, error.description);
         EXPECT_TRUE(IsEqualGUID(IID_IFocuser, error.guid)) << "error object GUID is not IID_IFocuser";
@@ -147,9 +149,8 @@ protected:
     std::string Wire() const { return Text(m_sim.Received()); }
 
     platform::ComApartment m_apartment;
-    DriverSettings m_settings;
+    SettingsKeyGuard m_settings;
     LoadedDriver m_driver;
-    CFocuserSimulator m_sim;
     std::atomic<int> m_positionFramesSent{0};
     std::atomic<int> m_xoffsSent{0};
 };
@@ -213,7 +214,7 @@ TEST_F(FocuserTest, LinkSwitchesOnAndOffAndRepeatingAStateDoesNothing) {
     linked = kSentinelBool;
     EXPECT_EQ(S_OK, focuser->get_Link(&linked));
     EXPECT_EQ(VARIANT_FALSE, linked);
-    Sleep(20);
+    WaitForStrayBytes(20);
     EXPECT_EQ("", Printable(Wire())) << "switching off sends nothing";
 
     // And on again.
@@ -317,7 +318,7 @@ TEST_F(FocuserTest, MoveWhileLinkedAcceptsBothEndsAndRefusesBeyondThem) {
         m_sim.ClearReceived();
         ClearError();
         ExpectFailure(focuser->Move(target), "Value out of range");
-        Sleep(10);
+        WaitForStrayBytes(10);
         EXPECT_EQ("", Printable(Wire())) << "a refused move sends nothing";
     }
     for (LONG target : {10000, 0}) {
@@ -405,7 +406,7 @@ TEST_F(FocuserTest, TheFinalFrameEndsAMoveAndGarbageInTheStreamIsIgnored) {
     VARIANT_BOOL moving = kSentinelBool;
     EXPECT_EQ(S_OK, focuser->get_IsMoving(&moving));
     EXPECT_EQ(VARIANT_FALSE, moving);
-    Sleep(10);
+    WaitForStrayBytes(10);
     EXPECT_EQ("", Printable(Wire())) << "IsMoving sends nothing";
 }
 
@@ -478,7 +479,7 @@ TEST_F(FocuserTest, StopAndHaltWithTheLinkOffSendNothing) {
     ASSERT_TRUE(focuser);
     EXPECT_EQ(S_OK, focuser->Stop());
     EXPECT_EQ(S_OK, focuser->Halt());
-    Sleep(20);
+    WaitForStrayBytes(20);
     EXPECT_EQ("", Printable(Wire()));
 }
 
@@ -572,7 +573,7 @@ TEST_F(FocuserTest, SwitchingTheLinkOffDuringAMoveEndsTheWatchWithoutTheChannel)
     ASSERT_TRUE(m_sim.WaitForReceived(27, 1000));
     m_sim.ClearReceived();
     ASSERT_EQ(S_OK, focuser->put_Link(VARIANT_FALSE));
-    Sleep(20);
+    WaitForStrayBytes(20);
     EXPECT_TRUE(m_sim.IsMoving()) << "the controller is told nothing";
     EXPECT_EQ("", Printable(Wire()));
     VARIANT_BOOL moving = kSentinelBool;
@@ -704,7 +705,7 @@ TEST_F(FocuserTest, NullOutParametersGiveEPointer) {
     for (const auto& m : floats)
         EXPECT_EQ(E_POINTER, (focuser.get()->*m.second)(nullptr)) << m.first;
     EXPECT_EQ(E_POINTER, focuser->GetTypeInfoCount(nullptr));
-    Sleep(10);
+    WaitForStrayBytes(10);
     EXPECT_EQ("", Printable(Wire())) << "nothing is asked of the controller";
 }
 

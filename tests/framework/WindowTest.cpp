@@ -4,8 +4,8 @@
 #include "framework/Dialog.h"
 #include "framework/ModuleState.h"
 #include "framework/Wnd.h"
+#include "tests/common/DialogDriver.h"
 #include "tests/common/DriverModuleState.h"
-#include "tests/framework/DialogDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace dd = dialog_driver;
+namespace dd = testing_support;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "tests/module/ImportTable.h"
 
-namespace import_table {
+namespace testing_support {
 
 namespace {
 
@@ -126,4 +126,4 @@ EntryPoint EntryPointOf(HMODULE module) {
     return reinterpret_cast<EntryPoint>(At<void>(module, nt->OptionalHeader.AddressOfEntryPoint));
 }
 
-} // namespace import_table
+} // namespace testing_support

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace import_table {
+namespace testing_support {
 
 // The table slot through which module calls function of dll (names compare
 // without regard to case; a null dll matches any); null when the module does not
@@ -55,4 +55,4 @@ std::vector<std::string> ImportedLibraries(HMODULE module);
 using EntryPoint = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
 EntryPoint EntryPointOf(HMODULE module);
 
-} // namespace import_table
+} // namespace testing_support

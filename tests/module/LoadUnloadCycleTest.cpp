@@ -4,17 +4,17 @@
 
 #include "contract/FocuserContract.h"
 #include "platform/Owners.h"
-#include "tests/automation/TypeLibRegistration.h"
+#include "tests/common/TypeLibRegistration.h"
 #include "tests/common/TestSupport.h"
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <vector>
 
-using driver_harness::GetClassObjectFn;
-using driver_harness::Hr;
+using testing_support::GetClassObjectFn;
+using testing_support::Hr;
 
 namespace {
 
@@ -91,7 +91,7 @@ std::string OneCycle(const std::string& path) {
     {
         const auto getClassObject = reinterpret_cast<GetClassObjectFn>(
             reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
-        const auto canUnloadNow = reinterpret_cast<driver_harness::CanUnloadNowFn>(
+        const auto canUnloadNow = reinterpret_cast<testing_support::CanUnloadNowFn>(
             reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
         platform::ComPtr<IClassFactory> factory;
         platform::ComPtr<IFocuser> focuser;

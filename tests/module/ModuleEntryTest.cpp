@@ -5,7 +5,7 @@
 #include "framework/ModuleState.h"
 #include "platform/Owners.h"
 #include "tests/common/TestSupport.h"
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
 #include "tests/module/HostState.h"
 #include "tests/module/ImportTable.h"
 
@@ -63,7 +63,7 @@ HLOCAL WINAPI RefuseLoadReserve(UINT flags, SIZE_T bytes) {
 TEST(ModuleEntry, ADetachWithoutACompletedAttachReturnsFalseAndTouchesNothing) {
     UnboundCopy copy;
     ASSERT_NE(nullptr, copy.module());
-    const import_table::EntryPoint entry = import_table::EntryPointOf(copy.module());
+    const testing_support::EntryPoint entry = testing_support::EntryPointOf(copy.module());
     ASSERT_NE(nullptr, entry);
     HostState host;
     AFX_THREAD_STATE* thread = AfxGetThreadState();
@@ -83,13 +83,13 @@ TEST(ModuleEntry, WithoutMemoryAtLoadTheServerRefusesAndTheHostsStateStaysCurren
     UnboundCopy copy;
     ASSERT_NE(nullptr, copy.module());
     std::vector<platform::UniqueModule> libraries;
-    for (const std::string& name : import_table::ImportedLibraries(copy.module())) {
+    for (const std::string& name : testing_support::ImportedLibraries(copy.module())) {
         libraries.emplace_back(LoadLibraryA(name.c_str()));
         ASSERT_TRUE(libraries.back()) << name;
     }
-    const import_table::Override refuse{"LocalAlloc", reinterpret_cast<void*>(&RefuseLoadReserve)};
-    ASSERT_TRUE(import_table::BindImports(copy.module(), &refuse, 1));
-    const import_table::EntryPoint entry = import_table::EntryPointOf(copy.module());
+    const testing_support::Override refuse{"LocalAlloc", reinterpret_cast<void*>(&RefuseLoadReserve)};
+    ASSERT_TRUE(testing_support::BindImports(copy.module(), &refuse, 1));
+    const testing_support::EntryPoint entry = testing_support::EntryPointOf(copy.module());
     ASSERT_NE(nullptr, entry);
 
     HostState host;
@@ -166,11 +166,11 @@ TEST(ModuleEntry, AWholeLoadAndUnloadCreatesNoNamedKernelObject) {
     UnboundCopy copy;
     ASSERT_NE(nullptr, copy.module());
     std::vector<platform::UniqueModule> libraries;
-    for (const std::string& name : import_table::ImportedLibraries(copy.module())) {
+    for (const std::string& name : testing_support::ImportedLibraries(copy.module())) {
         libraries.emplace_back(LoadLibraryA(name.c_str()));
         ASSERT_TRUE(libraries.back()) << name;
     }
-    const import_table::Override watched[] = {
+    const testing_support::Override watched[] = {
         {"CreateEventA", reinterpret_cast<void*>(&NamedCreateEventA)},
         {"CreateEventW", reinterpret_cast<void*>(&NamedCreateEventW)},
         {"CreateSemaphoreA", reinterpret_cast<void*>(&NamedCreateSemaphoreA)},
@@ -179,16 +179,16 @@ TEST(ModuleEntry, AWholeLoadAndUnloadCreatesNoNamedKernelObject) {
         {"CreateFileMappingW", reinterpret_cast<void*>(&NamedCreateFileMappingW)},
         {"OpenFileMappingA", reinterpret_cast<void*>(&NamedOpenFileMappingA)},
     };
-    ASSERT_TRUE(import_table::BindImports(copy.module(), watched, std::size(watched)));
+    ASSERT_TRUE(testing_support::BindImports(copy.module(), watched, std::size(watched)));
     // Nothing else that names an object may be imported at all.
     const char* const unwatched[] = {
         "CreateMutexW",     "CreateSemaphoreW",     "CreateEventExA",      "CreateEventExW", "OpenEventA",
         "OpenEventW",       "OpenMutexA",           "OpenMutexW",          "OpenSemaphoreA", "OpenSemaphoreW",
         "OpenFileMappingW", "CreateWaitableTimerA", "CreateWaitableTimerW"};
     for (const char* function : unwatched)
-        EXPECT_EQ(nullptr, import_table::FindSlot(copy.module(), nullptr, function))
+        EXPECT_EQ(nullptr, testing_support::FindSlot(copy.module(), nullptr, function))
             << function << " is imported";
-    const import_table::EntryPoint entry = import_table::EntryPointOf(copy.module());
+    const testing_support::EntryPoint entry = testing_support::EntryPointOf(copy.module());
     ASSERT_NE(nullptr, entry);
 
     g_objectNames.clear();
@@ -210,7 +210,7 @@ TEST(ModuleEntry, AnObjectSquattingTheFrameworksFormerNameChangesNothing) {
     platform::UniqueHandle squatter(CreateEventA(nullptr, TRUE, FALSE, name));
     ASSERT_TRUE(squatter);
     platform::ComApartment apartment;
-    driver_harness::LoadedDriver driver;
+    testing_support::LoadedDriver driver;
     ASSERT_TRUE(driver.loaded());
     platform::ComPtr<IFocuser> focuser = driver.Create();
     ASSERT_TRUE(focuser);

@@ -14,8 +14,9 @@
 #include "resources/resource.h"
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
-#include "tests/driver/DriverHarness.h"
-#include "tests/framework/DialogDriver.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SettingsKey.h"
+#include "tests/common/DialogDriver.h"
 #include "tests/module/HostState.h"
 #include "tests/module/ImportTable.h"
 
@@ -28,9 +29,9 @@
 #include <string>
 #include <vector>
 
-using driver_harness::Hr;
-using driver_harness::LoadedDriver;
-using import_table::ImportHook;
+using testing_support::Hr;
+using testing_support::ImportHook;
+using testing_support::LoadedDriver;
 
 namespace {
 
@@ -407,13 +408,13 @@ void ExpectMembersInAFreshServerLeaveTheHostStateCurrent(const std::vector<Membe
 
 TEST_F(ModuleLifecycle, EveryMemberLeavesTheCallersStateCurrentAlsoWhenItFails) {
     // COM1 does not exist on the bench: linking fails to open it.
-    driver_harness::DriverSettings settings("0", "20000");
+    testing_support::SettingsKeyGuard settings("0", "20000");
     ExpectMembersInAFreshServerLeaveTheHostStateCurrent(UnlinkedCases());
 }
 
 TEST_F(ModuleLifecycle, LinkedMembersLeaveTheCallersStateCurrent) {
     const testing_support::PortPair& pair = testing_support::FirstPair();
-    driver_harness::DriverSettings settings(std::to_string(pair.driverIndex).c_str(), "20000");
+    testing_support::SettingsKeyGuard settings(std::to_string(pair.driverIndex).c_str(), "20000");
     CFocuserSimulator simulator;
     ASSERT_TRUE(simulator.Start(pair.simulator));
     ExpectMembersInAFreshServerLeaveTheHostStateCurrent(LinkedCases());
@@ -587,7 +588,7 @@ TEST_F(ModuleLifecycle, SetupDialogOpenedWhileLinkedLeavesTheLinkAlone) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string linkedIndex = std::to_string(pair.driverIndex);
-        driver_harness::DriverSettings settings(linkedIndex.c_str(), "20000");
+        testing_support::SettingsKeyGuard settings(linkedIndex.c_str(), "20000");
         CFocuserSimulator simulator;
         ASSERT_TRUE(simulator.Start(pair.simulator));
         simulator.SetPosition(1234);
@@ -602,7 +603,7 @@ TEST_F(ModuleLifecycle, SetupDialogOpenedWhileLinkedLeavesTheLinkAlone) {
         ASSERT_EQ(20000, maxStep);
 
         HRESULT shown = E_FAIL;
-        dialog_driver::RunModal(
+        testing_support::RunModal(
             [&] {
                 shown = focuser->SetupDialog();
                 return INT_PTR{0};
@@ -610,9 +611,9 @@ TEST_F(ModuleLifecycle, SetupDialogOpenedWhileLinkedLeavesTheLinkAlone) {
             "Setup Morvantis Focuser",
             [&](HWND dialog) {
                 SendMessageA(GetDlgItem(dialog, IDC_PORT), CB_SETCURSEL, 7, 0);
-                dialog_driver::SetText(GetDlgItem(dialog, IDC_MAXPOS), "30000");
-                dialog_driver::Click(GetDlgItem(dialog, c.button));
-                EXPECT_TRUE(dialog_driver::WaitForGone(dialog));
+                testing_support::SetText(GetDlgItem(dialog, IDC_MAXPOS), "30000");
+                testing_support::Click(GetDlgItem(dialog, c.button));
+                EXPECT_TRUE(testing_support::WaitForGone(dialog));
             });
         EXPECT_EQ(S_OK, shown);
         EXPECT_EQ(host.get(), AfxGetModuleState()) << "SetupDialog left another module state current";
@@ -628,7 +629,7 @@ TEST_F(ModuleLifecycle, SetupDialogOpenedWhileLinkedLeavesTheLinkAlone) {
         EXPECT_EQ(S_OK, focuser->get_Position(&position)) << "the link's port no longer answers";
         EXPECT_EQ(1234, position);
         EXPECT_NE(std::string::npos,
-                  driver_harness::Text(simulator.Received()).find(driver_harness::Frame("FG000000")));
+                  testing_support::Text(simulator.Received()).find(testing_support::Frame("FG000000")));
 
         // What the dialog stored takes effect at the next link only.
         const std::string storedCom = c.expectedCom ? c.expectedCom : linkedIndex;

@@ -3,15 +3,15 @@
 // whose type information counts the name lookups passed on to the real one.
 
 #include "contract/FocuserContract.h"
-#include "tests/automation/TypeLibRegistration.h"
+#include "tests/common/TypeLibRegistration.h"
 #include "tests/common/TestSupport.h"
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
 #include "tests/module/ImportTable.h"
 
 #include <gtest/gtest.h>
 
-using driver_harness::Hr;
-using driver_harness::LoadedDriver;
+using testing_support::Hr;
+using testing_support::LoadedDriver;
 
 namespace {
 
@@ -189,8 +189,8 @@ TEST(NameCache, AMemberNameSpelledExactlyNeverReachesTheTypeInformation) {
     ASSERT_EQ(S_OK, typeLib.Register(testing_support::DriverModulePath()));
     LoadedDriver driver;
     ASSERT_TRUE(driver.loaded());
-    import_table::ImportHook hook(driver.module(), "oleaut32.dll", "LoadRegTypeLib",
-                                  reinterpret_cast<void*>(&WrappedLoadRegTypeLib));
+    testing_support::ImportHook hook(driver.module(), "oleaut32.dll", "LoadRegTypeLib",
+                                     reinterpret_cast<void*>(&WrappedLoadRegTypeLib));
     ASSERT_TRUE(hook.installed());
     g_realLoadRegTypeLib = reinterpret_cast<decltype(g_realLoadRegTypeLib)>(hook.original());
     platform::ComPtr<IFocuser> focuser = driver.Create();

@@ -5,7 +5,8 @@
 
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SettingsKey.h"
 #include "tests/module/ImportTable.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +14,10 @@
 #include <set>
 #include <string>
 
-using driver_harness::CanUnloadNowFn;
-using driver_harness::Hr;
-using driver_harness::LoadedDriver;
-using import_table::ImportHook;
+using testing_support::CanUnloadNowFn;
+using testing_support::Hr;
+using testing_support::ImportHook;
+using testing_support::LoadedDriver;
 
 namespace {
 
@@ -137,7 +138,7 @@ protected:
 
 TEST_F(Teardown, TheServerStaysUnloadableOnlyAfterTheLastReleaseHasFinished) {
     const testing_support::PortPair& pair = testing_support::FirstPair();
-    driver_harness::DriverSettings settings(std::to_string(pair.driverIndex).c_str(), "20000");
+    testing_support::SettingsKeyGuard settings(std::to_string(pair.driverIndex).c_str(), "20000");
     CFocuserSimulator simulator;
     ASSERT_TRUE(simulator.Start(pair.simulator));
     struct Case {

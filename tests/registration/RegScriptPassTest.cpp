@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-using regtest::DumpTree;
+using testing_support::DumpTree;
 using testing_support::ScratchKey;
 
 namespace {
@@ -135,8 +135,8 @@ TEST(RegScriptPasses, ValueClausesWriteTheirTypeAndBytes) {
         const HRESULT hr = ApplyText(Section("regscript-values", body), Register);
         EXPECT_EQ(c.result, hr) << c.clause << " gave " << Hr(hr);
         if (*c.written != '\0') {
-            EXPECT_EQ(c.written, regtest::ReadValue(scratch.path(), "V")) << c.clause;
-            EXPECT_EQ(c.written, regtest::ReadValue(scratch.path() + "\\K", nullptr)) << c.clause;
+            EXPECT_EQ(c.written, testing_support::ReadValue(scratch.path(), "V")) << c.clause;
+            EXPECT_EQ(c.written, testing_support::ReadValue(scratch.path() + "\\K", nullptr)) << c.clause;
             EXPECT_EQ(S_OK, ApplyText(Section("regscript-values", body), Unregister)) << c.clause;
         }
         // A failed register pass takes its section back.
@@ -162,13 +162,13 @@ TEST(RegScriptPasses, ValueNamesMayHoldBackslashesAndUpTo259Bytes) {
         EXPECT_EQ("", DumpTree(scratch.path())) << c.name;
     }
     ASSERT_EQ(S_OK, ApplyText(Section("regscript-valuenames", "val 'a\\b' = s 'x'"), Register));
-    EXPECT_EQ("REG_SZ 78 00", regtest::ReadValue(scratch.path(), "a\\b"));
-    EXPECT_FALSE(regtest::KeyExists(scratch.path() + "\\a"));
+    EXPECT_EQ("REG_SZ 78 00", testing_support::ReadValue(scratch.path(), "a\\b"));
+    EXPECT_FALSE(testing_support::KeyExists(scratch.path() + "\\a"));
 }
 
 TEST(RegScriptPasses, KeyNamesWithABackslashFailInBothPasses) {
     ScratchKey scratch("regscript-backslash");
-    regtest::CreateKey(scratch.path() + "\\K\\Sub");
+    testing_support::CreateKey(scratch.path() + "\\K\\Sub");
     const std::string before = DumpTree(scratch.path());
     for (const char* body : {"K\\Sub", "'K\\Sub' = s 'x'", "ForceRemove K\\Sub", "Delete K\\Sub",
                              "NoRemove K\\Sub", "New { Inner\\Deeper }"}) {
@@ -189,18 +189,20 @@ TEST(RegScriptPasses, ForceRemoveAndDeleteSpareOnlyTheProtectedNames) {
     for (const auto& c : cases) {
         const std::string key = scratch.path() + "\\" + c.name;
         for (const char* word : {"ForceRemove", "Delete"}) {
-            regtest::SetString(key + "\\Foreign\\Deep", "Old", "old");
-            regtest::SetString(key, "Old", "old");
+            testing_support::SetString(key + "\\Foreign\\Deep", "Old", "old");
+            testing_support::SetString(key, "Old", "old");
             std::string body = std::string(word) + " '" + c.name + "'";
             if (std::string(word) == "ForceRemove")
                 body += " { Mine }";
             ASSERT_EQ(S_OK, ApplyText(Section("regscript-force", body), Register)) << word << " " << c.name;
-            EXPECT_EQ(c.isProtected, regtest::KeyExists(key + "\\Foreign\\Deep")) << word << " " << c.name;
-            EXPECT_EQ(c.isProtected, regtest::ReadValue(key, "Old") != "missing") << word << " " << c.name;
+            EXPECT_EQ(c.isProtected, testing_support::KeyExists(key + "\\Foreign\\Deep"))
+                << word << " " << c.name;
+            EXPECT_EQ(c.isProtected, testing_support::ReadValue(key, "Old") != "missing")
+                << word << " " << c.name;
             // ForceRemove builds the key again; Delete leaves it gone.
             const bool rebuilt = std::string(word) == "ForceRemove";
-            EXPECT_EQ(rebuilt, regtest::KeyExists(key + "\\Mine")) << word << " " << c.name;
-            EXPECT_EQ(rebuilt || c.isProtected, regtest::KeyExists(key)) << word << " " << c.name;
+            EXPECT_EQ(rebuilt, testing_support::KeyExists(key + "\\Mine")) << word << " " << c.name;
+            EXPECT_EQ(rebuilt || c.isProtected, testing_support::KeyExists(key)) << word << " " << c.name;
             RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
         }
     }
@@ -208,7 +210,7 @@ TEST(RegScriptPasses, ForceRemoveAndDeleteSpareOnlyTheProtectedNames) {
 
 TEST(RegScriptPasses, TheNameAfterForceRemoveIsAlwaysAKeyNameEvenNoRemove) {
     ScratchKey scratch("regscript-forcenoremove");
-    regtest::CreateKey(scratch.path() + "\\NoRemove\\Foreign");
+    testing_support::CreateKey(scratch.path() + "\\NoRemove\\Foreign");
     const std::string script = Section("regscript-forcenoremove", "ForceRemove NoRemove Real { Mine }");
     ASSERT_EQ(S_OK, ApplyText(script, Register));
     EXPECT_EQ(Tree({"key Real", "key Real\\Mine"}), DumpTree(scratch.path()));
@@ -218,7 +220,7 @@ TEST(RegScriptPasses, TheNameAfterForceRemoveIsAlwaysAKeyNameEvenNoRemove) {
 
 TEST(RegScriptPasses, DeleteReadsOverItsAssignmentAndGoesOnWithTheNextEntry) {
     ScratchKey scratch("regscript-delete");
-    regtest::SetString(scratch.path() + "\\Old\\Child", "V", "v");
+    testing_support::SetString(scratch.path() + "\\Old\\Child", "V", "v");
     ASSERT_EQ(S_OK,
               ApplyText(Section("regscript-delete", "Delete Old = s 'x'\r\nNext = s 'n'\r\nDelete Missing"),
                         Register));
@@ -236,9 +238,9 @@ TEST(RegScriptPasses, ABlockThatNoEntryOwnsFails) {
 
 TEST(RegScriptPasses, RegisterReusesKeysAndRewritesValuesButKeepsTheRest) {
     ScratchKey scratch("regscript-reuse");
-    regtest::SetString(scratch.path() + "\\Key", nullptr, "old default");
-    regtest::SetString(scratch.path() + "\\Key", "Foreign", "kept");
-    regtest::CreateKey(scratch.path() + "\\Key\\ForeignChild");
+    testing_support::SetString(scratch.path() + "\\Key", nullptr, "old default");
+    testing_support::SetString(scratch.path() + "\\Key", "Foreign", "kept");
+    testing_support::CreateKey(scratch.path() + "\\Key\\ForeignChild");
     ASSERT_EQ(S_OK, ApplyText(Section("regscript-reuse", "Key = s 'new' { val Named = d 7 }"), Register));
     EXPECT_EQ(Tree({"key Key", "key Key\\ForeignChild", "value Key [] REG_SZ 6e 65 77 00",
                     "value Key [Foreign] REG_SZ 6b 65 70 74 00", "value Key [Named] REG_DWORD 07 00 00 00"}),
@@ -272,8 +274,8 @@ const char* const ClassBody =
 TEST(RegScriptPasses, ClassScriptRegistersOnceAndUnregistersToTheFormerState) {
     ScratchKey scratch("regscript-class");
     const std::string script = Section("regscript-class", ClassBody);
-    regtest::SetString(scratch.path() + "\\CLSID\\{other}\\InprocServer32", nullptr, "other.dll");
-    regtest::SetString(scratch.path() + "\\Unrelated", "Keep", "me");
+    testing_support::SetString(scratch.path() + "\\CLSID\\{other}\\InprocServer32", nullptr, "other.dll");
+    testing_support::SetString(scratch.path() + "\\Unrelated", "Keep", "me");
     const std::string before = DumpTree(scratch.path());
 
     // Unregistering what was never registered deletes nothing.
@@ -284,15 +286,15 @@ TEST(RegScriptPasses, ClassScriptRegistersOnceAndUnregistersToTheFormerState) {
     const std::string once = DumpTree(scratch.path());
     const std::string clsid = scratch.path() + "\\CLSID\\{11111111-2222-3333-4444-555555555555}";
     EXPECT_EQ("REG_SZ 43 3a 5c 4d 6f 64 27 73 5c 78 2e 64 6c 6c 00",
-              regtest::ReadValue(clsid + "\\InprocServer32", nullptr));
-    EXPECT_NE("missing", regtest::ReadValue(clsid + "\\InprocServer32", "ThreadingModel"));
-    EXPECT_TRUE(regtest::KeyExists(clsid + "\\Programmable"));
-    EXPECT_NE("missing", regtest::ReadValue(scratch.path() + "\\Morvantis.Test\\CurVer", nullptr));
+              testing_support::ReadValue(clsid + "\\InprocServer32", nullptr));
+    EXPECT_NE("missing", testing_support::ReadValue(clsid + "\\InprocServer32", "ThreadingModel"));
+    EXPECT_TRUE(testing_support::KeyExists(clsid + "\\Programmable"));
+    EXPECT_NE("missing", testing_support::ReadValue(scratch.path() + "\\Morvantis.Test\\CurVer", nullptr));
 
     // Registering again gives the same tree, even after foreign additions to the
     // class key, which ForceRemove clears.
-    regtest::SetString(clsid + "\\Stale", "Junk", "x");
-    regtest::SetString(clsid + "\\Programmable", "Junk", "x");
+    testing_support::SetString(clsid + "\\Stale", "Junk", "x");
+    testing_support::SetString(clsid + "\\Programmable", "Junk", "x");
     ASSERT_EQ(S_OK, ApplyText(script, Register));
     EXPECT_EQ(once, DumpTree(scratch.path()));
 
@@ -308,7 +310,7 @@ TEST(RegScriptPasses, UnregisterKeepsKeysWithForeignSubkeysButNotForForeignValue
     const std::string b = scratch.path() + "\\A\\B";
 
     ASSERT_EQ(S_OK, ApplyText(script, Register));
-    regtest::CreateKey(b + "\\Foreign");
+    testing_support::CreateKey(b + "\\Foreign");
     ASSERT_EQ(S_OK, ApplyText(script, Unregister));
     // B and A stay for the foreign subkey; the script's named value goes, a
     // default value is never deleted on its own.
@@ -317,8 +319,8 @@ TEST(RegScriptPasses, UnregisterKeepsKeysWithForeignSubkeysButNotForForeignValue
     RegDeleteTreeA(HKEY_CURRENT_USER, (scratch.path() + "\\A").c_str());
 
     ASSERT_EQ(S_OK, ApplyText(script, Register));
-    regtest::SetString(b, "ForeignValue", "x");
-    regtest::SetString(scratch.path() + "\\A", "ForeignValue", "x");
+    testing_support::SetString(b, "ForeignValue", "x");
+    testing_support::SetString(scratch.path() + "\\A", "ForeignValue", "x");
     ASSERT_EQ(S_OK, ApplyText(script, Unregister));
     EXPECT_EQ("", DumpTree(scratch.path()));
 }
@@ -337,9 +339,9 @@ TEST(RegScriptPasses, AfterAKeyThatCannotBeOpenedSiblingsAreOnlyReadUpToTheNextW
     ScratchKey scratch("regscript-skip");
     const std::string group = scratch.path();
     for (const char* key : {"\\Sib1", "\\Sib2\\Inner", "\\Sib3", "\\Sib4"})
-        regtest::CreateKey(group + key);
-    regtest::SetString(group, "V", "v");
-    regtest::SetString(group, "W", "w");
+        testing_support::CreateKey(group + key);
+    testing_support::SetString(group, "V", "v");
+    testing_support::SetString(group, "W", "w");
     ASSERT_EQ(
         S_OK,
         ApplyText(Section("regscript-skip",
@@ -352,15 +354,15 @@ TEST(RegScriptPasses, AfterAKeyThatCannotBeOpenedSiblingsAreOnlyReadUpToTheNextW
 TEST(RegScriptPasses, AKeyHoldingOnlyItsDefaultValueGoesAndTheWalkGoesOnAfterItsBlock) {
     ScratchKey scratch("regscript-default");
     const std::string group = scratch.path();
-    regtest::SetString(group + "\\K", nullptr, "d");
-    regtest::CreateKey(group + "\\After");
+    testing_support::SetString(group + "\\K", nullptr, "d");
+    testing_support::CreateKey(group + "\\After");
     // Below a key deleted first, nothing is opened: the block is walked in skip mode.
     ASSERT_EQ(S_OK, ApplyText(Section("regscript-default", "K = s 'd' { Child }\r\nAfter"), Unregister));
     EXPECT_EQ("", DumpTree(group));
 
-    regtest::SetString(group + "\\K", nullptr, "d");
-    regtest::SetString(group + "\\K", "Named", "n");
-    regtest::CreateKey(group + "\\After");
+    testing_support::SetString(group + "\\K", nullptr, "d");
+    testing_support::SetString(group + "\\K", "Named", "n");
+    testing_support::CreateKey(group + "\\After");
     ASSERT_EQ(S_OK, ApplyText(Section("regscript-default", "K = s 'd'\r\nAfter"), Unregister));
     EXPECT_EQ("", DumpTree(group));
 }
@@ -395,7 +397,7 @@ TEST(RegScriptPasses, NestingDeeperThanTheRegistryAllowsFailsInsteadOfExhausting
 TEST(RegScriptPasses, AFailingUnregisterStopsWhereItFailed) {
     ScratchKey scratch("regscript-unregfail");
     for (const char* key : {"\\First", "\\Third"})
-        regtest::CreateKey(scratch.path() + key);
+        testing_support::CreateKey(scratch.path() + key);
     EXPECT_EQ(DISP_E_EXCEPTION,
               ApplyText(Section("regscript-unregfail", "First\r\nBad\\Name\r\nThird"), Unregister));
     EXPECT_EQ(Tree({"key Third"}), DumpTree(scratch.path()));

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string>
 
-using regtest::DumpTree;
+using testing_support::DumpTree;
 using testing_support::ScratchKey;
 
 namespace {
@@ -58,8 +58,8 @@ TEST(RegScriptResource, RunsAScriptResourceOfAModuleFileInBothPasses) {
 
     ASSERT_EQ(S_OK, script.RunResourceScript(OwnPath().c_str(), ValueScript, L"REGISTRY", true));
     const std::string key = scratch.path() + "\\FromResource";
-    EXPECT_EQ(Sz("C:\\it's\\x.dll"), regtest::ReadValue(key, nullptr));
-    EXPECT_EQ(Sz("extra"), regtest::ReadValue(key, "Extra"));
+    EXPECT_EQ(Sz("C:\\it's\\x.dll"), testing_support::ReadValue(key, nullptr));
+    EXPECT_EQ(Sz("extra"), testing_support::ReadValue(key, "Extra"));
 
     ASSERT_EQ(S_OK, script.RunResourceScript(OwnPath().c_str(), ValueScript, L"registry", false));
     EXPECT_EQ("", DumpTree(scratch.path()));
@@ -111,8 +111,8 @@ TEST(RegScriptResource, ModuleScriptTakesTheModulesShortPathAndTheExtraPairs) {
     // Lookup takes the first pair: an extra "Module" never replaces the module's path.
     const ReplacementPair extra[] = {{L"Extra", L"from pair"}, {L"Module", L"ignored"}, {nullptr, nullptr}};
     ASSERT_EQ(S_OK, RunModuleScriptFrom(GetModuleHandleW(nullptr), ValueScript, true, extra));
-    EXPECT_EQ(Sz(shortPath), regtest::ReadValue(key, nullptr));
-    EXPECT_EQ(Sz("from pair"), regtest::ReadValue(key, "Extra"));
+    EXPECT_EQ(Sz(shortPath), testing_support::ReadValue(key, nullptr));
+    EXPECT_EQ(Sz("from pair"), testing_support::ReadValue(key, "Extra"));
     ASSERT_EQ(S_OK, RunModuleScriptFrom(GetModuleHandleW(nullptr), ValueScript, false, extra));
     EXPECT_EQ("", DumpTree(scratch.path()));
 
@@ -172,7 +172,7 @@ TEST(RegScriptResource, ModuleUnderSpacesAndApostrophesIsRegisteredByItsShortPat
         }
 
         ASSERT_EQ(S_OK, RunModuleScriptFrom(copy.module(), ValueScript, true, extra)) << copy.path();
-        EXPECT_EQ(Sz(shortPath), regtest::ReadValue(key, nullptr)) << copy.path();
+        EXPECT_EQ(Sz(shortPath), testing_support::ReadValue(key, nullptr)) << copy.path();
         ASSERT_EQ(S_OK, RunModuleScriptFrom(copy.module(), ValueScript, false, extra)) << copy.path();
         EXPECT_EQ("", DumpTree(scratch.path())) << copy.path();
     }

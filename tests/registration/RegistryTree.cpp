@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-namespace regtest {
+namespace testing_support {
 
 namespace {
 
@@ -120,4 +120,4 @@ std::string ReadValue(const std::string& path, const char* name, HKEY root) {
     return TypeName(type) + Bytes(data.data(), size);
 }
 
-} // namespace regtest
+} // namespace testing_support

@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace regtest {
+namespace testing_support {
 
 // Every key and value below HKCU\path (paths relative to it), one line each,
 // sorted: "key A\B" and "value A\B [name] type bytes". Empty when the key is missing.
@@ -23,4 +23,4 @@ bool KeyExists(const std::string& path, HKEY root = HKEY_CURRENT_USER);
 // The value's type and bytes as DumpTree writes them ("REG_SZ 61 00"); "missing" when absent.
 std::string ReadValue(const std::string& path, const char* name, HKEY root = HKEY_CURRENT_USER);
 
-} // namespace regtest
+} // namespace testing_support

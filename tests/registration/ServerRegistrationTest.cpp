@@ -7,7 +7,8 @@
 #include "settings/SetupDlg.h"
 #include "tests/common/TestSupport.h"
 #include "tests/registration/RegistryTree.h"
-#include "tests/settings/SettingsKey.h"
+#include "tests/common/Process.h"
+#include "tests/common/SettingsKey.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,8 @@
 #include <string>
 #include <vector>
 
-using settings_test::ProcessResult;
-using settings_test::RunProcess;
+using testing_support::ProcessResult;
+using testing_support::RunProcess;
 
 namespace {
 
@@ -77,7 +78,7 @@ std::string SzValue(const std::string& text) {
 }
 
 std::string ClassesValue(const std::string& key, const char* name) {
-    return regtest::ReadValue(key, name, HKEY_CLASSES_ROOT);
+    return testing_support::ReadValue(key, name, HKEY_CLASSES_ROOT);
 }
 
 void SetClassesText(const std::string& path, const char* name, const std::string& text) {
@@ -100,10 +101,10 @@ bool ProfileExistsIn(REGSAM view) {
 std::string ProfileSnapshot() {
     std::string text = ProfileExistsIn(KEY_WOW64_32KEY) ? "present" : "missing";
     for (const char* name : {static_cast<const char*>(nullptr), "COM", "MaxPos"}) {
-        const settings_test::StoredValue value = settings_test::ReadValue(name);
+        const testing_support::StoredValue value = testing_support::ReadValue(name);
         text += std::string(" [") + (name ? name : "") + "] " + (value.present ? value.bytes : "-");
     }
-    return text + " count " + std::to_string(settings_test::SettingsValueCount());
+    return text + " count " + std::to_string(testing_support::SettingsValueCount());
 }
 
 // The type library's own registration, which the platform writes.
@@ -170,14 +171,14 @@ class ExpectedTree {
 public:
     explicit ExpectedTree(const char* name) : m_scratch(name) {}
     ExpectedTree& Key(const std::string& path) {
-        regtest::CreateKey(Path(path));
+        testing_support::CreateKey(Path(path));
         return *this;
     }
     ExpectedTree& Text(const std::string& path, const char* name, const std::string& text) {
-        regtest::SetString(Path(path), name, text);
+        testing_support::SetString(Path(path), name, text);
         return *this;
     }
-    std::string Dump(const std::string& path) const { return regtest::DumpTree(Path(path)); }
+    std::string Dump(const std::string& path) const { return testing_support::DumpTree(Path(path)); }
 
 private:
     std::string Path(const std::string& path) const { return m_scratch.path() + "\\" + path; }
@@ -185,7 +186,7 @@ private:
 };
 
 std::string DumpClasses(const std::string& path) {
-    return regtest::DumpTree(path, HKEY_CLASSES_ROOT);
+    return testing_support::DumpTree(path, HKEY_CLASSES_ROOT);
 }
 
 // Everything registration and unregistration may touch, for "nothing changed" checks.
@@ -356,15 +357,15 @@ TEST_F(ServerRegistration, RegisteringTwiceLeavesOneSetOfEntries) {
     // Left-overs in the class key go with it; the ProgID keys are reused.
     SetClassesText(ClassKey() + "\\Stale", nullptr, "x");
     ASSERT_EQ(0u, Regsvr32(m_server).exitCode);
-    EXPECT_FALSE(regtest::KeyExists(ClassKey() + "\\Stale", HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(ClassKey() + "\\Stale", HKEY_CLASSES_ROOT));
     EXPECT_EQ(first, DumpAll());
     ExpectClassTable(m_server);
 }
 
 TEST_F(ServerRegistration, UnregisteringRemovesTheServerAndKeepsEverythingElse) {
-    settings_test::SettingsKeyBackup backup;
-    settings_test::StoreText("COM", "5");
-    settings_test::StoreText("MaxPos", "20000");
+    testing_support::SettingsKeyGuard backup(testing_support::SettingsKeyGuard::Start::Empty);
+    testing_support::StoreText("COM", "5");
+    testing_support::StoreText("MaxPos", "20000");
     ASSERT_EQ(0u, Regsvr32(m_server).exitCode);
     const std::string otherClass = "CLSID\\{6D3C6F8E-2B61-4E1B-9A9F-0C0FFEE0" + std::string(kBits) + "01}";
     SetClassesText(otherClass, nullptr, "other");
@@ -382,8 +383,8 @@ TEST_F(ServerRegistration, UnregisteringRemovesTheServerAndKeepsEverythingElse) 
         EXPECT_EQ(0u, removed.exitCode) << removed.output;
         for (const std::string& key :
              {std::string(kVersionedProgId), std::string(kProgId), ClassKey(), TypeLibPlatformKey()})
-            EXPECT_FALSE(regtest::KeyExists(key, HKEY_CLASSES_ROOT)) << key << " is still there";
-        EXPECT_TRUE(regtest::KeyExists("CLSID", HKEY_CLASSES_ROOT));
+            EXPECT_FALSE(testing_support::KeyExists(key, HKEY_CLASSES_ROOT)) << key << " is still there";
+        EXPECT_TRUE(testing_support::KeyExists("CLSID", HKEY_CLASSES_ROOT));
         EXPECT_EQ(otherBefore, DumpClasses(otherClass));
         EXPECT_EQ(profileBefore, ProfileSnapshot());
     }
@@ -391,24 +392,24 @@ TEST_F(ServerRegistration, UnregisteringRemovesTheServerAndKeepsEverythingElse) 
 }
 
 TEST_F(ServerRegistration, TheProfileKeyIsNamedOnlyWhenItExists) {
-    settings_test::SettingsKeyBackup backup;
+    testing_support::SettingsKeyGuard backup(testing_support::SettingsKeyGuard::Start::Empty);
     // The profile lives in the 32-bit view for servers of both bitnesses.
     const bool otherViewBefore = ProfileExistsIn(KEY_WOW64_64KEY);
 
     ASSERT_EQ(0u, Regsvr32(m_server).exitCode);
-    EXPECT_FALSE(settings_test::SettingsKeyExists()) << "registration created the profile key";
-    EXPECT_TRUE(regtest::KeyExists(ClassKey(), HKEY_CLASSES_ROOT)) << "the class was not registered";
+    EXPECT_FALSE(testing_support::SettingsKeyExists()) << "registration created the profile key";
+    EXPECT_TRUE(testing_support::KeyExists(ClassKey(), HKEY_CLASSES_ROOT)) << "the class was not registered";
 
-    settings_test::StoreText("COM", "5");
-    settings_test::StoreText("MaxPos", "20000");
+    testing_support::StoreText("COM", "5");
+    testing_support::StoreText("MaxPos", "20000");
     ASSERT_EQ(0u, Regsvr32(m_server).exitCode);
-    const settings_test::StoredValue name = settings_test::ReadValue(nullptr);
+    const testing_support::StoredValue name = testing_support::ReadValue(nullptr);
     ASSERT_TRUE(name.present) << "no display name";
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), name.type);
     EXPECT_EQ(std::string("Morvantis", 10), name.bytes);
-    EXPECT_EQ(std::string("5", 2), settings_test::ReadValue("COM").bytes);
-    EXPECT_EQ(std::string("20000", 6), settings_test::ReadValue("MaxPos").bytes);
-    EXPECT_EQ(3, settings_test::SettingsValueCount());
+    EXPECT_EQ(std::string("5", 2), testing_support::ReadValue("COM").bytes);
+    EXPECT_EQ(std::string("20000", 6), testing_support::ReadValue("MaxPos").bytes);
+    EXPECT_EQ(3, testing_support::SettingsValueCount());
     if (!otherViewBefore) {
         EXPECT_FALSE(ProfileExistsIn(KEY_WOW64_64KEY)) << "registration wrote into the 64-bit view";
     }
@@ -437,13 +438,13 @@ TEST_F(ServerRegistration, WithoutAnEmbeddedTypeLibraryTheTlbBesideTheServerIsRe
 
     // Without a library anywhere the class is registered and the export fails;
     // the profile is named all the same.
-    settings_test::SettingsKeyBackup backup;
-    settings_test::StoreText("COM", "5");
+    testing_support::SettingsKeyGuard backup(testing_support::SettingsKeyGuard::Start::Empty);
+    testing_support::StoreText("COM", "5");
     const ProcessResult failed = Regsvr32(copy.path());
     EXPECT_NE(0u, failed.exitCode) << failed.output;
     ExpectClassTable(copy.path());
-    EXPECT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
-    EXPECT_EQ(std::string("Morvantis", 10), settings_test::ReadValue(nullptr).bytes);
+    EXPECT_FALSE(testing_support::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
+    EXPECT_EQ(std::string("Morvantis", 10), testing_support::ReadValue(nullptr).bytes);
 
     const std::string library = GeneratedTypeLibrary();
     const std::string besideServer = copy.Sibling(".tlb");
@@ -457,8 +458,8 @@ TEST_F(ServerRegistration, WithoutAnEmbeddedTypeLibraryTheTlbBesideTheServerIsRe
 
     const ProcessResult removed = Regsvr32(copy.path(), true);
     EXPECT_EQ(0u, removed.exitCode) << removed.output;
-    EXPECT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
-    EXPECT_FALSE(regtest::KeyExists(ClassKey(), HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(ClassKey(), HKEY_CLASSES_ROOT));
 }
 
 TEST(ServerVersion, TheVersionResourceMarksTheFileAsSelfRegistering) {
@@ -576,14 +577,14 @@ TEST_F(RegistrationSteps, LoadModuleTypeLibLeavesBothOutputsEmptyWhenNoFileHolds
 
 TEST_F(RegistrationSteps, AClassIdentifierNoEntryHasRegistersOnlyTheTypeLibrary) {
     const CLSID unknown = {0x6d3c6f8e, 0x2b61, 0x4e1b, {0x9a, 0x9f, 0x0c, 0x0f, 0xfe, 0xe0, 0x00, 0x02}};
-    ASSERT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
+    ASSERT_FALSE(testing_support::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
     EXPECT_EQ(S_OK, RegisterServer(m_module, true, &unknown));
-    EXPECT_FALSE(regtest::KeyExists(ClassKey(), HKEY_CLASSES_ROOT));
-    EXPECT_FALSE(regtest::KeyExists(kProgId, HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(ClassKey(), HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(kProgId, HKEY_CLASSES_ROOT));
     ExpectTypeLibraryAt(testing_support::DriverModulePath(), Directory(testing_support::DriverModulePath()));
 
     EXPECT_EQ(S_OK, UnregisterServer(m_module, true, &unknown));
-    EXPECT_FALSE(regtest::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(TypeLibPlatformKey(), HKEY_CLASSES_ROOT));
 }
 
 TEST_F(RegistrationSteps, CategoriesAreRegisteredAndUnregisteredByKind) {
@@ -596,17 +597,18 @@ TEST_F(RegistrationSteps, CategoriesAreRegisteredAndUnregisteredByKind) {
     const std::string requiredKey = classKey + "\\Required Categories\\" + GuidText(required);
 
     EXPECT_EQ(S_OK, RegisterClassCategories(testClass, nullptr, true));
-    EXPECT_FALSE(regtest::KeyExists(classKey, HKEY_CLASSES_ROOT)) << "a null list registered something";
+    EXPECT_FALSE(testing_support::KeyExists(classKey, HKEY_CLASSES_ROOT))
+        << "a null list registered something";
 
     EXPECT_EQ(S_OK, RegisterClassCategories(testClass, categories, true));
-    EXPECT_TRUE(regtest::KeyExists(implementedKey, HKEY_CLASSES_ROOT));
-    EXPECT_TRUE(regtest::KeyExists(requiredKey, HKEY_CLASSES_ROOT));
-    EXPECT_FALSE(
-        regtest::KeyExists(classKey + "\\Required Categories\\" + GuidText(implemented), HKEY_CLASSES_ROOT));
+    EXPECT_TRUE(testing_support::KeyExists(implementedKey, HKEY_CLASSES_ROOT));
+    EXPECT_TRUE(testing_support::KeyExists(requiredKey, HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(classKey + "\\Required Categories\\" + GuidText(implemented),
+                                            HKEY_CLASSES_ROOT));
 
     EXPECT_EQ(S_OK, RegisterClassCategories(testClass, categories, false));
-    EXPECT_FALSE(regtest::KeyExists(implementedKey, HKEY_CLASSES_ROOT));
-    EXPECT_FALSE(regtest::KeyExists(requiredKey, HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(implementedKey, HKEY_CLASSES_ROOT));
+    EXPECT_FALSE(testing_support::KeyExists(requiredKey, HKEY_CLASSES_ROOT));
     RegDeleteTreeA(HKEY_CLASSES_ROOT, classKey.c_str());
 }
 

@@ -4,7 +4,8 @@
 // served as if nothing had happened.
 
 #include "tests/common/TestSupport.h"
-#include "tests/reliability/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SettingsKey.h"
 #include "tests/reliability/FuzzSupport.h"
 #include "tests/reliability/HostileController.h"
 #include "simulator/FocuserSimulator.h"
@@ -18,16 +19,16 @@
 #include <string>
 
 using platform::ComPtr;
-using reliability::CDriverDll;
 using reliability::CHostileController;
 using reliability::Chunk;
 using reliability::CRandom;
-using reliability::CScopedSettings;
 using reliability::Frame;
 using reliability::Printable;
-using reliability::TakeErrorDescription;
 using testing_support::FirstPair;
+using testing_support::LoadedDriver;
 using testing_support::NowMs;
+using testing_support::SettingsKeyGuard;
+using testing_support::TakeErrorDescription;
 
 namespace {
 
@@ -180,13 +181,13 @@ reliability::Planner HostilePlanner(uint64_t seed) {
     };
 }
 
-class ControllerStreams : public reliability::CDriverSuite {
+class ControllerStreams : public testing_support::DriverSuite {
 protected:
     void SetUp() override {
         m_settings.SetText("COM", std::to_string(FirstPair().driverIndex));
         m_settings.SetText("MaxPos", "100000");
         ASSERT_TRUE(m_peer.Start(FirstPair().simulator)) << "cannot open " << FirstPair().simulator;
-        CDriverSuite::SetUp();
+        DriverSuite::SetUp();
     }
     void TearDown() override {
         m_focuser.reset();
@@ -256,7 +257,7 @@ protected:
         EXPECT_EQ(1300, position);
     }
 
-    CScopedSettings m_settings;
+    SettingsKeyGuard m_settings;
     CHostileController m_peer;
     double m_worst = 0;
 };
@@ -375,9 +376,9 @@ TEST_F(ControllerStreams, BabblingControllerDoesNotHoldIsMovingAndNoiseIsNoProgr
 
 TEST(ControllerBoot, ControllerThatResetsOnOpenIsLinkedByTheHandshakeRetries) {
     platform::ComApartment apartment;
-    CDriverDll dll;
+    LoadedDriver dll(LoadedDriver::Registration::ForLateBinding);
     ASSERT_TRUE(dll.loaded()) << dll.problem();
-    CScopedSettings settings;
+    SettingsKeyGuard settings;
     settings.SetText("COM", std::to_string(FirstPair().driverIndex));
     settings.SetText("MaxPos", "20000");
     // Deaf for 500 ms after the port opens, like a controller rebooting on DTR:

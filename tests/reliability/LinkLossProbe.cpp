@@ -6,7 +6,8 @@
 // Signals are empty files: the probe writes "cut" and "restore" and waits for
 // "cut-done" and "restored". Prints PASS and exits 0 when every step held.
 
-#include "tests/reliability/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SettingsKey.h"
 #include "simulator/FocuserSimulator.h"
 
 #include <windows.h>
@@ -18,7 +19,7 @@
 #include <string>
 
 using platform::ComPtr;
-using reliability::TakeErrorDescription;
+using testing_support::TakeErrorDescription;
 
 namespace {
 
@@ -74,12 +75,12 @@ bool AwaitSignal(const std::string& folder, const char* name) {
 
 int Run(const char* simulatorPort, int driverIndex, const std::string& folder) {
     platform::ComApartment apartment;
-    reliability::CDriverDll dll;
+    testing_support::LoadedDriver dll(testing_support::LoadedDriver::Registration::ForLateBinding);
     if (!dll.loaded()) {
         Say("FAILED: %s", dll.problem().c_str());
         return 1;
     }
-    reliability::CScopedSettings settings;
+    testing_support::SettingsKeyGuard settings;
     settings.SetText("COM", std::to_string(driverIndex));
     settings.SetText("MaxPos", "50000");
 

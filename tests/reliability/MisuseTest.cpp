@@ -2,7 +2,8 @@
 // errors and clamped results, never a crash or a read past a buffer.
 
 #include "tests/common/TestSupport.h"
-#include "tests/reliability/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SettingsKey.h"
 #include "tests/reliability/FuzzSupport.h"
 
 #include <gtest/gtest.h>
@@ -15,12 +16,12 @@
 
 using platform::ComPtr;
 using platform::UniqueVariant;
-using reliability::CScopedSettings;
-using reliability::TakeErrorDescription;
+using testing_support::SettingsKeyGuard;
+using testing_support::TakeErrorDescription;
 
 namespace {
 
-using DriverMisuse = reliability::CDriverSuite;
+using DriverMisuse = testing_support::DriverSuite;
 
 // ---- Late binding with the wrong shape of call.
 
@@ -219,7 +220,7 @@ std::string Text(const std::string& s) {
 }
 
 TEST_F(DriverMisuse, PortSettingOfAnyTypeAndSizeGivesAClampedPortAndNoOverread) {
-    CScopedSettings settings;
+    SettingsKeyGuard settings;
     settings.SetText("MaxPos", "5000");
     const std::string zeros255(255, '0');
     // Ports 1 to 4 never exist on the bench, so each link attempt fails at once
@@ -277,7 +278,7 @@ TEST_F(DriverMisuse, PortSettingOfAnyTypeAndSizeGivesAClampedPortAndNoOverread) 
 }
 
 TEST_F(DriverMisuse, MaximumPositionSettingOfAnyTypeAndSizeIsClamped) {
-    CScopedSettings settings;
+    SettingsKeyGuard settings;
     settings.SetText("COM", "0");
     const SettingsCase cases[] = {
         {"decimal text", REG_SZ, Text("4000"), 4000},

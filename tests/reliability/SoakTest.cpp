@@ -2,7 +2,8 @@
 // handles or memory. Counts and growth are printed for the record.
 
 #include "tests/common/TestSupport.h"
-#include "tests/reliability/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
+#include "tests/common/SettingsKey.h"
 #include "tests/reliability/FuzzSupport.h"
 #include "simulator/FocuserSimulator.h"
 
@@ -14,9 +15,9 @@
 using platform::ComPtr;
 using reliability::CurrentUsage;
 using reliability::ProcessUsage;
-using reliability::TakeErrorDescription;
 using testing_support::FirstPair;
 using testing_support::NowMs;
+using testing_support::TakeErrorDescription;
 
 namespace {
 
@@ -61,8 +62,8 @@ protected:
     }
 
     platform::ComApartment m_apartment;
-    reliability::CDriverDll m_dll;
-    reliability::CScopedSettings m_settings;
+    testing_support::LoadedDriver m_dll{testing_support::LoadedDriver::Registration::ForLateBinding};
+    testing_support::SettingsKeyGuard m_settings;
     CFocuserSimulator m_simulator;
     ComPtr<IFocuser> m_focuser;
 };

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "tests/serial/LinePair.h"
-#include "tests/serial/SerialRecorder.h"
+#include "tests/common/LinePair.h"
+#include "tests/common/SerialRecorder.h"
 
 #include <functional>
 #include <string>
@@ -11,10 +11,10 @@
 
 using namespace protocol;
 
-using serial_testing::Frame;
-using serial_testing::LinePair;
-using serial_testing::Repeat;
-using serial_testing::Show;
+using testing_support::FrameBytes;
+using testing_support::LinePair;
+using testing_support::Repeat;
+using testing_support::Show;
 
 namespace {
 
@@ -67,13 +67,13 @@ using WireBytes = LinePair;
 
 TEST_F(WireBytes, HandshakeAndQuerySendTheirFixedFrames) {
     ASSERT_TRUE(Handshake(m_port));
-    EXPECT_EQ(Show(m_sim.Received()), Show(Frame("FV000000")));
+    EXPECT_EQ(Show(m_sim.Received()), Show(FrameBytes("FV000000")));
     EXPECT_EQ(m_sim.Received().back(), 0xBC);
 
     m_sim.ClearReceived();
     int32_t position = 0;
     ASSERT_TRUE(QueryPosition(m_port, &position));
-    EXPECT_EQ(Show(m_sim.Received()), Show(Frame("FG000000")));
+    EXPECT_EQ(Show(m_sim.Received()), Show(FrameBytes("FG000000")));
     EXPECT_EQ(m_sim.Received().back(), 0xAD);
 }
 
@@ -105,7 +105,7 @@ TEST_F(WireBytes, MovesCarryTheMagnitudeInSixDigitsAfterTheDirectionLetter) {
     for (const Case& c : cases) {
         m_sim.ClearReceived();
         SendMove(m_port, c.distance);
-        EXPECT_EQ(Show(ReceivedAfter(9)), Show(Frame(c.text))) << "distance " << c.distance;
+        EXPECT_EQ(Show(ReceivedAfter(9)), Show(FrameBytes(c.text))) << "distance " << c.distance;
     }
 }
 
@@ -113,7 +113,7 @@ TEST_F(WireBytes, StopSendsTheCompleteNineByteFrame) {
     SetFaults([](SimulatorOptions& o) { o.silent = true; });
     SendStop(m_port);
     const std::vector<unsigned char> received = ReceivedAfter(9);
-    EXPECT_EQ(Show(received), Show(Frame("FVXXXXXX")));
+    EXPECT_EQ(Show(received), Show(FrameBytes("FVXXXXXX")));
     ASSERT_EQ(received.size(), 9u);
     EXPECT_EQ(received[8], 0xAC);
 }
@@ -123,7 +123,7 @@ using Exchanges = LinePair;
 TEST_F(Exchanges, HandshakeAnsweredOnTheThirdAttemptTakesThreeFrames) {
     SetFaults([](SimulatorOptions& o) { o.ignoreRequests = 2; });
     EXPECT_TRUE(Handshake(m_port));
-    EXPECT_EQ(Show(ReceivedAfter(27)), Show(Repeat(Frame("FV000000"), 3)));
+    EXPECT_EQ(Show(ReceivedAfter(27)), Show(Repeat(FrameBytes("FV000000"), 3)));
 }
 
 TEST_F(Exchanges, HandshakeGivesUpAfterTenAttemptsAgainstASilentController) {
@@ -131,7 +131,7 @@ TEST_F(Exchanges, HandshakeGivesUpAfterTenAttemptsAgainstASilentController) {
     const double start = testing_support::NowMs();
     EXPECT_FALSE(Handshake(m_port));
     const double elapsed = testing_support::NowMs() - start;
-    EXPECT_EQ(Show(ReceivedAfter(90)), Show(Repeat(Frame("FV000000"), 10)));
+    EXPECT_EQ(Show(ReceivedAfter(90)), Show(Repeat(FrameBytes("FV000000"), 10)));
     // Ten reads of 136 ms each.
     EXPECT_GT(elapsed, 1000.0);
     EXPECT_LT(elapsed, 6000.0);
@@ -166,7 +166,7 @@ TEST_F(Exchanges, QueryAnsweredOnTheThirdAttemptSucceeds) {
     int32_t position = static_cast<int32_t>(0xdeadbeef);
     EXPECT_TRUE(QueryPosition(m_port, &position));
     EXPECT_EQ(position, 4321);
-    EXPECT_EQ(Show(ReceivedAfter(27)), Show(Repeat(Frame("FG000000"), 3)));
+    EXPECT_EQ(Show(ReceivedAfter(27)), Show(Repeat(FrameBytes("FG000000"), 3)));
 }
 
 TEST_F(Exchanges, RejectedPositionRepliesFailAfterThreeAttemptsAndLeaveThePosition) {
@@ -191,7 +191,7 @@ TEST_F(Exchanges, RejectedPositionRepliesFailAfterThreeAttemptsAndLeaveThePositi
         int32_t position = static_cast<int32_t>(0xdeadbeef);
         EXPECT_FALSE(QueryPosition(m_port, &position)) << c.what;
         EXPECT_EQ(position, static_cast<int32_t>(0xdeadbeef)) << c.what;
-        EXPECT_EQ(Show(ReceivedAfter(27)), Show(Repeat(Frame("FG000000"), 3))) << c.what;
+        EXPECT_EQ(Show(ReceivedAfter(27)), Show(Repeat(FrameBytes("FG000000"), 3))) << c.what;
     }
 }
 
@@ -207,8 +207,8 @@ TEST_F(Exchanges, PositionFieldIsReadLikeAtoi) {
     for (const Case& c : cases) {
         SetFaults([&c](SimulatorOptions& o) { o.replyText = c.reply; });
         int32_t position = static_cast<int32_t>(0xdeadbeef);
-        EXPECT_TRUE(QueryPosition(m_port, &position)) << Show(Frame(c.reply));
-        EXPECT_EQ(position, c.position) << Show(Frame(c.reply));
+        EXPECT_TRUE(QueryPosition(m_port, &position)) << Show(FrameBytes(c.reply));
+        EXPECT_EQ(position, c.position) << Show(FrameBytes(c.reply));
     }
 }
 
@@ -228,7 +228,7 @@ TEST_F(Exchanges, StaleInputIsPurgedBeforeEachCommand) {
     int32_t position = static_cast<int32_t>(0xdeadbeef);
     EXPECT_TRUE(QueryPosition(m_port, &position));
     EXPECT_EQ(position, 200);
-    EXPECT_EQ(Show(ReceivedAfter(9)), Show(Frame("FG000000")))
+    EXPECT_EQ(Show(ReceivedAfter(9)), Show(FrameBytes("FG000000")))
         << "more than one attempt: stale input was read";
 }
 
@@ -256,7 +256,7 @@ TEST(ExchangeContract, EachExchangePurgesWritesAndReadsItsAttempts) {
     testing_support::PortSettingsGuard guard(testing_support::FirstPair().driver);
     CSerialPort port;
     ASSERT_TRUE(port.Open(testing_support::FirstPair().driver, 9600, 0));
-    serial_testing::CSerialRecorder recorder;
+    testing_support::CSerialRecorder recorder;
     recorder.input = [](void*, DWORD, DWORD* read) {
         *read = 0;
         return TRUE;

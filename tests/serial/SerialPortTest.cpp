@@ -6,18 +6,18 @@
 #include <vector>
 
 #include "platform/Owners.h"
-#include "tests/serial/LinePair.h"
-#include "tests/serial/SerialRecorder.h"
+#include "tests/common/LinePair.h"
+#include "tests/common/SerialRecorder.h"
 
 using namespace protocol;
 
-using serial_testing::Describe;
-using serial_testing::Frame;
-using serial_testing::LinePair;
-using serial_testing::Median;
-using serial_testing::Show;
+using testing_support::Describe;
 using testing_support::FirstPair;
+using testing_support::FrameBytes;
+using testing_support::LinePair;
+using testing_support::Median;
 using testing_support::NowMs;
+using testing_support::Show;
 
 namespace {
 
@@ -243,7 +243,7 @@ TEST(SerialPortOpen, EachInheritedLineFaultIsClearedAndEveryOtherFieldKept) {
     for (const FramingCase& framing : kFramings) {
         for (const LineCase& c : kLineCases) {
             SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(framing.baud));
-            serial_testing::CSerialRecorder recorder;
+            testing_support::CSerialRecorder recorder;
             DCB device = {};
             recorder.deviceState = [&](DCB& d) {
                 d.BaudRate = 1200;
@@ -323,7 +323,7 @@ TEST(SerialPortWrite, AWriteHeldByTheLineFailsAfterTheWriteTimeout) {
     ASSERT_TRUE(WriteFile(farEnd.get(), &xoff, 1, &sent, nullptr) && sent == 1);
     Sleep(50);
 
-    const std::vector<unsigned char> stop = Frame("FVXXXXXX");
+    const std::vector<unsigned char> stop = FrameBytes("FVXXXXXX");
     std::vector<double> times;
     for (int i = 0; i < 3; ++i) {
         testing_support::HeldOutputRescue rescue(FirstPair().driver, 3000);
@@ -361,7 +361,7 @@ TEST_F(SerialPortIo, ReadWithNothingArrivingGivesUpAfterTheStandardTimeout) {
 
 TEST_F(SerialPortIo, ReadOfNineWhenFiveArriveFailsAfterTheTimeout) {
     SetFaults([](SimulatorOptions& o) { o.shortReplyBytes = 5; });
-    const std::vector<unsigned char> handshake = Frame("FV000000");
+    const std::vector<unsigned char> handshake = FrameBytes("FV000000");
     ASSERT_TRUE(m_port.Write(handshake.data(), static_cast<DWORD>(handshake.size())));
     unsigned char buffer[kFrameSize];
     std::memset(buffer, 0xEF, sizeof buffer);
@@ -374,13 +374,13 @@ TEST_F(SerialPortIo, ReadOfNineWhenFiveArriveFailsAfterTheTimeout) {
 }
 
 TEST_F(SerialPortIo, ReadAndWriteMoveWholeFrames) {
-    const std::vector<unsigned char> query = Frame("FG000000");
+    const std::vector<unsigned char> query = FrameBytes("FG000000");
     m_sim.SetPosition(777);
     EXPECT_TRUE(m_port.Write(query.data(), static_cast<DWORD>(query.size())));
     unsigned char reply[kFrameSize];
     std::memset(reply, 0xEF, sizeof reply);
     EXPECT_TRUE(m_port.Read(reply, kFrameSize));
-    EXPECT_EQ(Show(reply, kFrameSize), Show(Frame("FD000777")));
+    EXPECT_EQ(Show(reply, kFrameSize), Show(FrameBytes("FD000777")));
 }
 
 TEST_F(SerialPortIo, PollByteWithNothingArrivingReturnsQuicklyAndRestoresTheStandardTimeouts) {
@@ -408,7 +408,7 @@ TEST_F(SerialPortIo, PollByteWithNothingArrivingReturnsQuicklyAndRestoresTheStan
 }
 
 TEST_F(SerialPortIo, PollByteTakesOneWaitingByteAtATime) {
-    const std::vector<unsigned char> handshake = Frame("FV000000");
+    const std::vector<unsigned char> handshake = FrameBytes("FV000000");
     ASSERT_TRUE(m_port.Write(handshake.data(), static_cast<DWORD>(handshake.size())));
     std::vector<unsigned char> got;
     const double start = NowMs();
@@ -417,12 +417,12 @@ TEST_F(SerialPortIo, PollByteTakesOneWaitingByteAtATime) {
         if (m_port.PollByte(&byte))
             got.push_back(byte);
     }
-    EXPECT_EQ(Show(got), Show(Frame("FV010200")));
+    EXPECT_EQ(Show(got), Show(FrameBytes("FV010200")));
     EXPECT_EQ(CurrentTimeouts(m_port.handle()), kStandard);
 }
 
 TEST_F(SerialPortIo, PurgeDiscardsUnreadInput) {
-    const std::vector<unsigned char> handshake = Frame("FV000000");
+    const std::vector<unsigned char> handshake = FrameBytes("FV000000");
     ASSERT_TRUE(m_port.Write(handshake.data(), static_cast<DWORD>(handshake.size())));
     // Wait until the whole reply sits unread in the input queue.
     COMSTAT status = {};
@@ -456,7 +456,7 @@ std::string Lines(const std::vector<std::string>& lines) {
 TEST(SerialPortContract, EachOperationMakesExactlyItsPlatformCalls) {
     testing_support::PortSettingsGuard guard(FirstPair().driver);
     ASSERT_TRUE(guard.saved());
-    serial_testing::CSerialRecorder recorder;
+    testing_support::CSerialRecorder recorder;
     CSerialPort port;
     const std::string path = DevicePath(FirstPair().driver);
     const std::string open =

@@ -1,18 +1,19 @@
 #include "settings/SetupDlg.h"
-#include "tests/settings/SettingsKey.h"
+#include "tests/common/Process.h"
+#include "tests/common/SettingsKey.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-using namespace settings_test;
+using namespace testing_support;
 
 namespace {
 
 class SettingsStore : public testing::Test {
 protected:
-    SettingsKeyBackup m_backup;
+    SettingsKeyGuard m_backup{SettingsKeyGuard::Start::Empty};
 };
 
 std::string Bytes(const char* text, size_t size) {

@@ -1,15 +1,15 @@
 #include "framework/ModuleState.h"
 #include "settings/SetupDlg.h"
-#include "tests/framework/DialogDriver.h"
-#include "tests/settings/SettingsKey.h"
+#include "tests/common/DialogDriver.h"
+#include "tests/common/SettingsKey.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-using namespace settings_test;
-namespace dd = dialog_driver;
+using namespace testing_support;
+namespace dd = testing_support;
 
 namespace {
 
@@ -58,7 +58,7 @@ protected:
 
     static HWND Item(HWND dialog, int id) { return GetDlgItem(dialog, id); }
 
-    SettingsKeyBackup m_backup;
+    SettingsKeyGuard m_backup{SettingsKeyGuard::Start::Empty};
 
 private:
     HINSTANCE m_previousResources = nullptr;

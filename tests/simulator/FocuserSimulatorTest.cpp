@@ -6,17 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "tests/serial/LinePair.h"
+#include "tests/common/LinePair.h"
 
 using namespace protocol;
 
-using serial_testing::Frame;
-using serial_testing::LinePair;
-using serial_testing::MotionStream;
-using serial_testing::ReadMotion;
-using serial_testing::Show;
 using testing_support::FirstPair;
+using testing_support::FrameBytes;
+using testing_support::LinePair;
+using testing_support::MotionStream;
 using testing_support::NowMs;
+using testing_support::ReadMotion;
+using testing_support::Show;
 
 namespace {
 
@@ -26,7 +26,7 @@ protected:
     // Sends text with its checksum (or only the text) and returns what comes back
     // within one standard read.
     std::string Exchange(const char* text, bool withChecksum = true) {
-        std::vector<unsigned char> frame = Frame(text);
+        std::vector<unsigned char> frame = FrameBytes(text);
         if (!withChecksum)
             frame.pop_back();
         m_port.Purge();
@@ -45,10 +45,10 @@ protected:
 
 TEST_F(Simulator, AnswersHandshakeAndPositionQueries) {
     m_sim.SetPosition(54321);
-    EXPECT_EQ(Exchange("FV000000"), Show(Frame("FV010200")));
-    EXPECT_EQ(Exchange("FG000000"), Show(Frame("FD054321")));
+    EXPECT_EQ(Exchange("FV000000"), Show(FrameBytes("FV010200")));
+    EXPECT_EQ(Exchange("FG000000"), Show(FrameBytes("FD054321")));
     SetFaults([](SimulatorOptions& o) { o.firmwareVersion = "ABC"; });
-    EXPECT_EQ(Exchange("FV000000"), Show(Frame("FVABC000")));
+    EXPECT_EQ(Exchange("FV000000"), Show(FrameBytes("FVABC000")));
 }
 
 TEST_F(Simulator, IgnoresBadChecksumsUnknownCommandsAndBytesBeforeAnF) {
@@ -56,14 +56,14 @@ TEST_F(Simulator, IgnoresBadChecksumsUnknownCommandsAndBytesBeforeAnF) {
         std::vector<unsigned char> bytes;
         const char* what;
     };
-    std::vector<unsigned char> badSum = Frame("FV000000");
+    std::vector<unsigned char> badSum = FrameBytes("FV000000");
     badSum[8] ^= 1;
     const Case cases[] = {
         {badSum, "handshake with a bad checksum"},
-        {Frame("FZ000000"), "unknown letter"},
-        {Frame("FV123456"), "handshake with another argument"},
-        {Frame("FO00A000"), "move with a non-digit"},
-        {Frame("FG00000X"), "query with another argument"},
+        {FrameBytes("FZ000000"), "unknown letter"},
+        {FrameBytes("FV123456"), "handshake with another argument"},
+        {FrameBytes("FO00A000"), "move with a non-digit"},
+        {FrameBytes("FG00000X"), "query with another argument"},
     };
     for (const Case& c : cases) {
         m_port.Purge();
@@ -76,13 +76,13 @@ TEST_F(Simulator, IgnoresBadChecksumsUnknownCommandsAndBytesBeforeAnF) {
     }
     // Noise before a frame is skipped, and the frame still answered.
     std::vector<unsigned char> noisy = {'x', 0x00, 0xFF, '0'};
-    const std::vector<unsigned char> handshake = Frame("FV000000");
+    const std::vector<unsigned char> handshake = FrameBytes("FV000000");
     noisy.insert(noisy.end(), handshake.begin(), handshake.end());
     m_port.Purge();
     Write(noisy);
     unsigned char reply[kFrameSize];
     EXPECT_TRUE(m_port.Read(reply, kFrameSize));
-    EXPECT_EQ(Show(reply, kFrameSize), Show(Frame("FV010200")));
+    EXPECT_EQ(Show(reply, kFrameSize), Show(FrameBytes("FV010200")));
 }
 
 TEST_F(Simulator, AMoveRunsAtTheStepRateWithProgressAndEndsWithTheFinalFrame) {
@@ -103,7 +103,7 @@ TEST_F(Simulator, AMoveRunsAtTheStepRateWithProgressAndEndsWithTheFinalFrame) {
         const MotionStream motion = ReadMotion(m_port, 1500);
         const double took = NowMs() - start;
         const double expected = (c.distance < 0 ? -c.distance : c.distance); // ms at 1000 steps/s
-        EXPECT_EQ(Show(motion.frame), Show(Frame(c.final))) << c.distance;
+        EXPECT_EQ(Show(motion.frame), Show(FrameBytes(c.final))) << c.distance;
         EXPECT_GT(took, expected * 0.8) << c.distance;
         EXPECT_LT(took, expected + 1000) << c.distance;
         // One progress character per 100 ms; loose for a loaded machine.
@@ -140,7 +140,7 @@ TEST_F(Simulator, AStopEndsAMoveAtOnceInEitherLength) {
         m_sim.ClearReceived();
         const MotionStream before = ReadMotion(m_port, 250, 250);
         ASSERT_TRUE(before.frame.empty()) << "move ended by itself";
-        std::vector<unsigned char> stop = Frame("FVXXXXXX");
+        std::vector<unsigned char> stop = FrameBytes("FVXXXXXX");
         if (!withChecksum)
             stop.pop_back();
         Write(stop);
@@ -158,7 +158,7 @@ TEST_F(Simulator, AStopEndsAMoveAtOnceInEitherLength) {
         // Idle again: queries are answered.
         char expected[9];
         std::snprintf(expected, sizeof expected, "FD%06d", static_cast<int>(reported));
-        EXPECT_EQ(Exchange("FG000000"), Show(Frame(expected)));
+        EXPECT_EQ(Exchange("FG000000"), Show(FrameBytes(expected)));
     }
 }
 
@@ -180,7 +180,7 @@ TEST_F(Simulator, MovesStopAtTheEndsOfTheRange) {
         m_sim.SetPosition(c.from);
         SendMove(m_port, c.distance);
         const MotionStream motion = ReadMotion(m_port, 1000);
-        EXPECT_EQ(Show(motion.frame), Show(Frame(c.final))) << c.from << " by " << c.distance;
+        EXPECT_EQ(Show(motion.frame), Show(FrameBytes(c.final))) << c.from << " by " << c.distance;
         EXPECT_EQ(m_sim.Position(), c.position);
     }
     m_sim.SetPosition(-7);
@@ -208,20 +208,20 @@ TEST_F(Simulator, FaultsShapeTheReplies) {
         std::string query;     // reply to FG000000 at position 1234
         std::string handshake; // reply to FV000000
     };
-    std::vector<unsigned char> bad = Frame("FD001234");
+    std::vector<unsigned char> bad = FrameBytes("FD001234");
     bad[8] = static_cast<unsigned char>(bad[8] + 1);
     const std::string badQuery = Show(bad);
-    bad = Frame("FV010200");
+    bad = FrameBytes("FV010200");
     bad[8] = static_cast<unsigned char>(bad[8] + 1);
     const std::string badHandshake = Show(bad);
-    const std::string letterG = Show(Frame("FG001234"));
-    const std::string raw = Show(Frame("FD 00042"));
+    const std::string letterG = Show(FrameBytes("FG001234"));
+    const std::string raw = Show(FrameBytes("FD 00042"));
     const Case cases[] = {
         {"silent", [](SimulatorOptions& o) { o.silent = true; }, "", ""},
         {"bad checksum", [](SimulatorOptions& o) { o.badChecksum = true; }, badQuery.c_str(),
          badHandshake.c_str()},
         {"letter G", [](SimulatorOptions& o) { o.positionLetter = 'G'; }, letterG,
-         Show(Frame("FV010200")).c_str()},
+         Show(FrameBytes("FV010200")).c_str()},
         {"short reply", [](SimulatorOptions& o) { o.shortReplyBytes = 5; }, "FD001", "FV010"},
         {"raw reply", [](SimulatorOptions& o) { o.replyText = "FD 00042"; }, raw, raw},
     };
@@ -239,7 +239,7 @@ TEST_F(Simulator, GarbageIsMixedIntoTheMotionStream) {
     SetFaults([](SimulatorOptions& o) { o.motionGarbage = "#?\x01"; });
     SendMove(m_port, 350);
     const MotionStream motion = ReadMotion(m_port, 1000);
-    EXPECT_EQ(Show(motion.frame), Show(Frame("FD000350")));
+    EXPECT_EQ(Show(motion.frame), Show(FrameBytes("FD000350")));
     EXPECT_NE(motion.stream.find("O#?\x01O#?\x01"), std::string::npos)
         << Show(reinterpret_cast<const unsigned char*>(motion.stream.data()), motion.stream.size());
 }
@@ -288,7 +288,7 @@ TEST_F(Simulator, AStalledMoveFallsSilentAndIsAbandoned) {
         EXPECT_LE(m_sim.Position(), c.high) << c.what;
         char expected[9];
         std::snprintf(expected, sizeof expected, "FD%06d", static_cast<int>(m_sim.Position()));
-        EXPECT_EQ(Exchange("FG000000"), Show(Frame(expected))) << c.what;
+        EXPECT_EQ(Exchange("FG000000"), Show(FrameBytes(expected))) << c.what;
     }
 }
 

@@ -146,7 +146,7 @@ TEST_F(DispatchClient, GetReplacesWhatTheResultHeld) {
     UniqueVariant result;
     V_VT(result.get()) = VT_I4;
     V_I4(result.get()) = static_cast<LONG>(0xdeadbeef);
-    ASSERT_EQ(S_OK, client.Get(L"Position", result.get()));
+    ASSERT_EQ(S_OK, client.Get(L"Position", result));
     EXPECT_EQ(6, fake.lastId);
     EXPECT_EQ(DISPATCH_PROPERTYGET, fake.lastFlags);
     EXPECT_EQ(0u, fake.lastArgCount);
@@ -218,7 +218,7 @@ TEST_F(DispatchClient, AnExceptionBringsTheObjectsMessageSourceAndCode) {
 
 TEST_F(DispatchClient, AnUnknownNameIsNeverInvoked) {
     UniqueVariant result;
-    EXPECT_EQ(DISP_E_UNKNOWNNAME, client.Get(L"Speed", result.get()));
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, client.Get(L"Speed", result));
     EXPECT_EQ(1, fake.idCalls);
     EXPECT_EQ(L"Speed", fake.lastName);
     EXPECT_EQ(0, fake.invokeCalls);
@@ -234,7 +234,7 @@ TEST_F(DispatchClient, APlatformRefusalKeepsItsCodeAndASuccessClearsTheError) {
     UniqueVariant result;
     V_VT(result.get()) = VT_I4;
     V_I4(result.get()) = static_cast<LONG>(0xdeadbeef);
-    EXPECT_EQ(DISP_E_TYPEMISMATCH, client.Get(L"Position", result.get()));
+    EXPECT_EQ(DISP_E_TYPEMISMATCH, client.Get(L"Position", result));
     EXPECT_EQ(VT_EMPTY, V_VT(result.get())) << "a failed read leaves no stale value";
     EXPECT_EQ(DISP_E_TYPEMISMATCH, client.LastError().code);
     EXPECT_NE(std::string::npos, client.LastError().description.find("Position"))
@@ -242,7 +242,7 @@ TEST_F(DispatchClient, APlatformRefusalKeepsItsCodeAndASuccessClearsTheError) {
     EXPECT_EQ("", client.LastError().source);
 
     fake.invokeResult = S_OK;
-    EXPECT_EQ(S_OK, client.Get(L"Position", result.get()));
+    EXPECT_EQ(S_OK, client.Get(L"Position", result));
     EXPECT_EQ(S_OK, client.LastError().code);
     EXPECT_EQ("", client.LastError().description);
 }
@@ -253,7 +253,7 @@ TEST_F(DispatchClient, ReleaseDropsTheOnlyReferenceItTook) {
     EXPECT_EQ(1, fake.refs());
     EXPECT_FALSE(client.IsCreated());
     UniqueVariant result;
-    EXPECT_EQ(E_POINTER, client.Get(L"Position", result.get()));
+    EXPECT_EQ(E_POINTER, client.Get(L"Position", result));
     EXPECT_EQ(0, fake.idCalls);
 }
 

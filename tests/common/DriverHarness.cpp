@@ -1,4 +1,4 @@
-#include "tests/driver/DriverHarness.h"
+#include "tests/common/DriverHarness.h"
 
 #include "tests/common/TestSupport.h"
 
@@ -9,11 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace driver_harness {
+namespace testing_support {
 
 namespace {
-
-const char kSettingsKey[] = "Software\\ASCOM\\Focuser Drivers\\Morvantis.Focuser";
 
 std::string Narrow(const wchar_t* text) {
     if (text == nullptr)
@@ -27,39 +25,65 @@ std::string Narrow(const wchar_t* text) {
     return result;
 }
 
-void SaveValue(HKEY key, const char* name, std::vector<BYTE>* data, bool* present, DWORD* type) {
-    DWORD size = 0;
-    *present = RegQueryValueExA(key, name, nullptr, type, nullptr, &size) == ERROR_SUCCESS;
-    if (*present) {
-        data->resize(size);
-        RegQueryValueExA(key, name, nullptr, type, data->data(), &size);
-        data->resize(size);
-    }
+bool TypeLibRegistered() {
+    platform::ComPtr<ITypeLib> library;
+    return SUCCEEDED(LoadRegTypeLib(LIBID_MorvantisLib, 1, 0, LOCALE_NEUTRAL, library.put()));
 }
 
-void SetText(HKEY key, const char* name, const char* text) {
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                   static_cast<DWORD>(std::strlen(text) + 1));
-}
+using RegisterFn = HRESULT(STDAPICALLTYPE*)();
 
 } // namespace
 
-LoadedDriver::LoadedDriver() : m_module(LoadLibraryA(testing_support::DriverModulePath().c_str())) {
+LoadedDriver::LoadedDriver(Registration registration) : m_module(LoadLibraryA(DriverModulePath().c_str())) {
     if (!m_module) {
-        ADD_FAILURE() << "LoadLibrary(" << testing_support::DriverModulePath() << ") failed, error "
-                      << GetLastError();
+        m_problem = "LoadLibrary(" + DriverModulePath() + ") failed, error " + std::to_string(GetLastError());
+        ADD_FAILURE() << m_problem;
         return;
     }
+    if (registration == Registration::ForLateBinding)
+        RegisterForLateBinding();
     m_getClassObject = reinterpret_cast<GetClassObjectFn>(
         reinterpret_cast<void*>(GetProcAddress(m_module.get(), "DllGetClassObject")));
     m_canUnloadNow = reinterpret_cast<CanUnloadNowFn>(
         reinterpret_cast<void*>(GetProcAddress(m_module.get(), "DllCanUnloadNow")));
-    if (!loaded())
-        ADD_FAILURE() << "the module does not export DllGetClassObject and DllCanUnloadNow";
+    if (!loaded()) {
+        m_problem = "the module does not export DllGetClassObject and DllCanUnloadNow";
+        ADD_FAILURE() << m_problem;
+    }
+}
+
+void LoadedDriver::RegisterForLateBinding() {
+    if (TypeLibRegistered())
+        return;
+    auto registerServer = reinterpret_cast<RegisterFn>(
+        reinterpret_cast<void*>(GetProcAddress(m_module.get(), "DllRegisterServer")));
+    const HRESULT hr = registerServer != nullptr ? registerServer() : E_NOTIMPL;
+    m_registeredHere = SUCCEEDED(hr);
+    if (TypeLibRegistered())
+        return;
+    // Without a working registration, the library in the module file serves:
+    // the tests that ask for late binding are about the calls, not the registration.
+    const std::string path = DriverModulePath();
+    std::fprintf(stderr, "DllRegisterServer of %s gave 0x%08lX; registering its type library directly\n",
+                 path.c_str(), static_cast<unsigned long>(hr));
+    const std::wstring widePath(path.begin(), path.end());
+    platform::ComPtr<ITypeLib> library;
+    m_typeLibRegisteredHere =
+        SUCCEEDED(LoadTypeLibEx(widePath.c_str(), REGKIND_REGISTER, library.put())) && TypeLibRegistered();
 }
 
 LoadedDriver::~LoadedDriver() {
     Unload();
+}
+
+HRESULT LoadedDriver::Create(platform::ComPtr<IFocuser>& focuser) const {
+    if (!loaded())
+        return E_UNEXPECTED;
+    platform::ComPtr<IClassFactory> factory;
+    const HRESULT hr = m_getClassObject(CLSID_Focuser, IID_IClassFactory, factory.put_void());
+    if (FAILED(hr))
+        return hr;
+    return factory->CreateInstance(nullptr, IID_IFocuser, focuser.put_void());
 }
 
 platform::ComPtr<IFocuser> LoadedDriver::Create() const {
@@ -81,6 +105,17 @@ platform::ComPtr<IFocuser> LoadedDriver::Create() const {
 bool LoadedDriver::Unload() {
     if (!m_module)
         return true;
+    if (m_typeLibRegisteredHere)
+        UnRegisterTypeLib(LIBID_MorvantisLib, 1, 0, LOCALE_NEUTRAL,
+                          sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
+    if (m_registeredHere) {
+        auto unregisterServer = reinterpret_cast<RegisterFn>(
+            reinterpret_cast<void*>(GetProcAddress(m_module.get(), "DllUnregisterServer")));
+        if (unregisterServer != nullptr)
+            unregisterServer();
+    }
+    m_typeLibRegisteredHere = false;
+    m_registeredHere = false;
     char path[MAX_PATH] = {};
     GetModuleFileNameA(m_module.get(), path, MAX_PATH);
     m_getClassObject = nullptr;
@@ -108,55 +143,9 @@ void ClearError() {
     SetErrorInfo(0, nullptr);
 }
 
-DriverSettings::DriverSettings(const char* comText, const char* maxPosText) {
-    for (REGSAM view : {KEY_WOW64_32KEY}) {
-        SavedView saved;
-        saved.view = view;
-        platform::UniqueHKey key;
-        DWORD disposition = 0;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_READ | KEY_WRITE | view, nullptr, key.put(), &disposition) != ERROR_SUCCESS) {
-            ADD_FAILURE() << "cannot create the settings key in view " << std::hex << view;
-            continue;
-        }
-        saved.created = disposition == REG_CREATED_NEW_KEY;
-        SaveValue(key.get(), "COM", &saved.com.data, &saved.com.present, &saved.com.type);
-        SaveValue(key.get(), "MaxPos", &saved.maxPos.data, &saved.maxPos.present, &saved.maxPos.type);
-        m_views.push_back(saved);
-    }
-    Write(comText, maxPosText);
-}
-
-void DriverSettings::Write(const char* comText, const char* maxPosText) {
-    for (const SavedView& saved : m_views) {
-        platform::UniqueHKey key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_WRITE | saved.view, key.put()) !=
-            ERROR_SUCCESS)
-            continue;
-        SetText(key.get(), "COM", comText);
-        SetText(key.get(), "MaxPos", maxPosText);
-    }
-}
-
-DriverSettings::~DriverSettings() {
-    for (auto it = m_views.rbegin(); it != m_views.rend(); ++it) {
-        platform::UniqueHKey key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ | KEY_WRITE | it->view, key.put()) !=
-            ERROR_SUCCESS)
-            continue;
-        const std::pair<const char*, const SavedValue*> values[] = {{"COM", &it->com},
-                                                                    {"MaxPos", &it->maxPos}};
-        for (const auto& value : values) {
-            if (value.second->present)
-                RegSetValueExA(key.get(), value.first, 0, value.second->type, value.second->data.data(),
-                               static_cast<DWORD>(value.second->data.size()));
-            else
-                RegDeleteValueA(key.get(), value.first);
-        }
-        key.reset();
-        if (it->created)
-            RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, it->view, 0);
-    }
+std::string TakeErrorDescription() {
+    const ErrorRecord record = TakeError();
+    return record.present ? record.description : "<no error object>";
 }
 
 std::vector<HANDLE> CharDeviceHandles() {
@@ -219,4 +208,11 @@ std::string Hr(HRESULT hr) {
     return text;
 }
 
-} // namespace driver_harness
+std::string PortName(int index) {
+    return "COM" + std::to_string(index + 1);
+}
+
+platform::ComApartment* DriverSuite::s_apartment = nullptr;
+LoadedDriver* DriverSuite::s_dll = nullptr;
+
+} // namespace testing_support

@@ -1,4 +1,4 @@
-#include "tests/framework/DialogDriver.h"
+#include "tests/common/DialogDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-namespace dialog_driver {
+namespace testing_support {
 
 namespace {
 
@@ -200,4 +200,4 @@ bool CaptureWindow(HWND hWnd, const std::string& path, size_t* distinctColours) 
     return ok;
 }
 
-} // namespace dialog_driver
+} // namespace testing_support

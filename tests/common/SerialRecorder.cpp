@@ -1,11 +1,11 @@
-#include "tests/serial/SerialRecorder.h"
+#include "tests/common/SerialRecorder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstdio>
 
-namespace serial_testing {
+namespace testing_support {
 
 CSerialRecorder* CSerialRecorder::s_active = nullptr;
 
@@ -97,4 +97,4 @@ std::string Describe(const COMMTIMEOUTS& t) {
     return text;
 }
 
-} // namespace serial_testing
+} // namespace testing_support

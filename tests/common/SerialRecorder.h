@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace serial_testing {
+namespace testing_support {
 
 class CSerialRecorder {
 public:
@@ -56,4 +56,4 @@ private:
 // "{200, 4, 100, 4, 200}": the five fields in their order.
 std::string Describe(const COMMTIMEOUTS& timeouts);
 
-} // namespace serial_testing
+} // namespace testing_support

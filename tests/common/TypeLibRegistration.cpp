@@ -1,4 +1,4 @@
-#include "tests/automation/TypeLibRegistration.h"
+#include "tests/common/TypeLibRegistration.h"
 
 #include "contract/FocuserContract.h"
 #include "platform/Owners.h"

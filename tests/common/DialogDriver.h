@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-namespace dialog_driver {
+namespace testing_support {
 
 constexpr DWORD kWaitMs = 10000;
 
@@ -46,4 +46,4 @@ INT_PTR RunModal(const std::function<INT_PTR()>& doModal, const char* caption,
 // distinct colours in it (a blank capture has one).
 bool CaptureWindow(HWND hWnd, const std::string& path, size_t* distinctColours);
 
-} // namespace dialog_driver
+} // namespace testing_support

@@ -13,9 +13,10 @@
 #include "serial/DeviceFrame.h"
 #include "serial/SerialPort.h"
 #include "simulator/FocuserSimulator.h"
+#include "tests/common/SimulatorTest.h"
 #include "tests/common/TestSupport.h"
 
-namespace serial_testing {
+namespace testing_support {
 
 // Bytes as text with non-printing ones in hex, for failure messages.
 inline std::string Show(const unsigned char* bytes, size_t count) {
@@ -36,7 +37,7 @@ inline std::string Show(const std::vector<unsigned char>& bytes) {
 }
 
 // The eight characters of text and their checksum.
-inline std::vector<unsigned char> Frame(const char* text) {
+inline std::vector<unsigned char> FrameBytes(const char* text) {
     std::vector<unsigned char> frame(text, text + 8);
     unsigned char sum = 0;
     for (unsigned char c : frame)
@@ -92,34 +93,28 @@ inline MotionStream ReadMotion(CSerialPort& port, double quietMs, double limitMs
     }
 }
 
-class LinePair : public testing::Test {
+// The simulator with a port of the test's own on the near end of the pair.
+class LinePair : public SimulatorTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_sim.Start(testing_support::FirstPair().simulator))
-            << "simulator could not open " << testing_support::FirstPair().simulator;
+        StartSimulator(m_sim.Options());
         ASSERT_TRUE(m_port.Open(testing_support::FirstPair().driver, 9600, 0))
             << "could not open " << testing_support::FirstPair().driver;
     }
     void TearDown() override {
         m_port.Close();
-        m_sim.Stop();
+        SimulatorTest::TearDown();
     }
 
-    template <typename Change> void SetFaults(Change change) {
-        SimulatorOptions options = m_sim.Options();
-        change(options);
-        m_sim.SetOptions(options);
-    }
-
-    // Gives the simulator time to take in what was sent, then what it has.
+    // Waits until the simulator has taken in atLeast bytes, then gives a byte
+    // more than that 20 ms to come, and returns what it has.
     std::vector<unsigned char> ReceivedAfter(size_t atLeast) {
-        m_sim.WaitForReceived(atLeast, 2000);
-        Sleep(20);
+        if (m_sim.WaitForReceived(atLeast, 2000))
+            m_sim.WaitForReceived(atLeast + 1, 20);
         return m_sim.Received();
     }
 
-    CFocuserSimulator m_sim;
     CSerialPort m_port;
 };
 
-} // namespace serial_testing
+} // namespace testing_support

@@ -1,7 +1,7 @@
 #pragma once
-// The real settings key of the Wine prefix, in the 32-bit registry view where the
-// driver keeps it: saved before a test, deleted so the test starts without it,
-// and put back afterwards.
+// The real settings key of the Wine prefix, in the 32-bit registry view where
+// servers of both bitnesses keep it: one guard that saves it before a test and
+// puts it back exactly afterwards, and the helpers that read and write it.
 
 #include "platform/Owners.h"
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace settings_test {
+namespace testing_support {
 
 struct StoredValue {
     bool present = false;
@@ -18,12 +18,30 @@ struct StoredValue {
     std::string bytes;
 };
 
-class SettingsKeyBackup {
+// Below HKEY_LOCAL_MACHINE, in the 32-bit view.
+extern const char kSettingsKey[];
+
+// The key as it was (absent, or every value with its type), taken when the
+// object is made and put back exactly when it goes: values a test added are gone,
+// values it changed or removed are back, an absent key is absent again.
+class SettingsKeyGuard {
 public:
-    SettingsKeyBackup();
-    SettingsKeyBackup(const SettingsKeyBackup&) = delete;
-    SettingsKeyBackup& operator=(const SettingsKeyBackup&) = delete;
-    ~SettingsKeyBackup();
+    enum class Start {
+        AsFound, // the test sees the key as it was
+        Empty,   // the key is deleted, so the test starts without it
+    };
+    explicit SettingsKeyGuard(Start start = Start::AsFound);
+    // Starts as found, then writes the driver's two settings ("COM", "MaxPos").
+    SettingsKeyGuard(const char* comText, const char* maxPosText);
+    SettingsKeyGuard(const SettingsKeyGuard&) = delete;
+    SettingsKeyGuard& operator=(const SettingsKeyGuard&) = delete;
+    ~SettingsKeyGuard();
+
+    void Write(const char* comText, const char* maxPosText);
+    // Stores exactly these bytes with this type.
+    void SetRaw(const char* name, DWORD type, const void* data, DWORD size);
+    void SetText(const char* name, const std::string& text); // REG_SZ with its NUL
+    void Remove(const char* name);
 
 private:
     bool m_existed = false;
@@ -68,11 +86,4 @@ private:
     static LONG Note(const std::string& call, bool refused, LONG passed);
 };
 
-struct ProcessResult {
-    bool started = false;
-    DWORD exitCode = 0xdeadbeef;
-    std::string output; // stdout and stderr, CR removed
-};
-ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 30000);
-
-} // namespace settings_test
+} // namespace testing_support

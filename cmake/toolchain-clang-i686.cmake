@@ -15,6 +15,7 @@ list(SORT FOCUSER_GCC_DIRS COMPARE NATURAL)
 list(POP_BACK FOCUSER_GCC_DIRS FOCUSER_GCC_DIR)
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${FOCUSER_GCC_DIR}/include/c++ ${FOCUSER_GCC_DIR}/include/c++/${FOCUSER_TRIPLE}
     ${FOCUSER_GCC_DIR}/include/c++/backward)
+# LLVM's own linker, as a native clang toolchain would use.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${FOCUSER_GCC_DIR} -pthread")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${FOCUSER_GCC_DIR} -pthread")
 set(CMAKE_FIND_ROOT_PATH /usr/${FOCUSER_TRIPLE})

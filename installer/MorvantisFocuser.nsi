@@ -426,7 +426,7 @@ SectionEnd
     RMDir "${MENU_FOLDER}"
 !macroend
 
-Section "Tools and Start-menu shortcuts" SecTools
+Section "Tools and shortcuts" SecTools
     Push $0
     Push $1
     !insertmacro _ToolsFolder

@@ -2,6 +2,7 @@
 # A missing 32-bit server is not an error of this tree: the 64-bit tree may be
 # built on its own, and the setup then waits for a build of both.
 get_filename_component(DLL32 ${DLL32} ABSOLUTE)
+get_filename_component(TREE32 ${TREE32} ABSOLUTE)
 if(NOT EXISTS ${DLL32})
     message(STATUS "Setup not made: ${DLL32} is not built yet")
     return()
@@ -11,7 +12,8 @@ set(stale FALSE)
 if(NOT EXISTS ${OUTFILE})
     set(stale TRUE)
 else()
-    foreach(input ${DLL32} ${DLL64} ${SCRIPT})
+    foreach(input ${DLL32} ${DLL64} ${SCRIPT} ${TREE32}/FocuserCtl.exe ${TREE32}/FocuserSim.exe
+            ${TREE64}/FocuserCtl.exe ${TREE64}/FocuserSim.exe ${SOURCE}/README.md ${SOURCE}/examples/focuser.vbs)
         if(${input} IS_NEWER_THAN ${OUTFILE})
             set(stale TRUE)
         endif()
@@ -22,7 +24,8 @@ if(NOT stale)
 endif()
 
 execute_process(
-    COMMAND ${MAKENSIS} -V2 -WX -DDLL32=${DLL32} -DDLL64=${DLL64} -DOUTFILE=${OUTFILE}.tmp ${SCRIPT}
+    COMMAND ${MAKENSIS} -V2 -WX -DDLL32=${DLL32} -DDLL64=${DLL64} -DOUTFILE=${OUTFILE}.tmp -DTREE32=${TREE32}
+            -DTREE64=${TREE64} -DSOURCE=${SOURCE} ${SCRIPT}
     RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     file(REMOVE ${OUTFILE}.tmp)

@@ -2,7 +2,12 @@
 ; and, on 64-bit Windows, the 64-bit server for 64-bit clients, each registered
 ; by the regsvr32 of its own bitness.
 ;
-; makensis -DDLL32=<32-bit MorvantisFocuser.dll> -DDLL64=<64-bit one> -DOUTFILE=<setup.exe> MorvantisFocuser.nsi
+; makensis -DDLL32=<32-bit MorvantisFocuser.dll> -DDLL64=<64-bit one> -DOUTFILE=<setup.exe>
+;          -DTREE32=<32-bit build folder> -DTREE64=<64-bit one> -DSOURCE=<repository> MorvantisFocuser.nsi
+; The optional "Tools" component (on by default) adds FocuserCtl and FocuserSim
+; of the machine's bitness, the VBScript sample, the README and Start-menu
+; shortcuts. Should only the tools fail to be written, what they wrote is
+; removed, the driver stays installed and the exit code is 3.
 ; Both setup and uninstaller run silently with /S. /D=<folder> (last on the
 ; command line) chooses the 32-bit server's folder; the 64-bit server always goes
 ; to "Morvantis" in the 64-bit Program Files. A failed install puts back what it
@@ -15,9 +20,10 @@ RequestExecutionLevel admin
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
 !include "x64.nsh"
+!include "MUI2.nsh"
 
-!ifndef DLL32 | DLL64 | OUTFILE
-    !error "DLL32, DLL64 and OUTFILE must be defined"
+!ifndef DLL32 | DLL64 | OUTFILE | TREE32 | TREE64 | SOURCE
+    !error "DLL32, DLL64, OUTFILE, TREE32, TREE64 and SOURCE must be defined"
 !endif
 
 !define PRODUCT "Morvantis Focuser"
@@ -31,8 +37,10 @@ RequestExecutionLevel admin
 !define DRIVERS_KEY "${ASCOM_KEY}\Focuser Drivers"
 !define PROFILE_KEY "${DRIVERS_KEY}\${PROGID}"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\MorvantisFocuser"
+!define MENU_FOLDER "$SMPROGRAMS\${PRODUCT}"
 
-Name "${PRODUCT}"
+; The version in every page's title.
+Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 ; /D= wins over both; an upgrade goes where the earlier install went.
 InstallDir "$PROGRAMFILES32\Morvantis"
@@ -48,10 +56,15 @@ VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "ProductVersion" "${VERSION}"
 VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 
-Page directory
-Page instfiles
-UninstPage uninstConfirm
-UninstPage instfiles
+!define MUI_ABORTWARNING
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
 
 Var Dir64
 ; What the machine held before this run, and what this run has done so far: the
@@ -72,10 +85,13 @@ Var Registering64
 
 Function .onInit
     StrCpy $Dir64 "$PROGRAMFILES64\Morvantis"
+    ; The shortcuts are for every user of the machine, as the driver is.
+    SetShellVarContext all
 FunctionEnd
 
 Function un.onInit
     StrCpy $Dir64 "$PROGRAMFILES64\Morvantis"
+    SetShellVarContext all
 FunctionEnd
 
 ; _KeyExists ROOT KEY VAR: VAR becomes "1" when the key exists in the current view.
@@ -282,7 +298,8 @@ FunctionEnd
     Call Fail
 !macroend
 
-Section "Driver"
+Section "Driver" SecDriver
+    SectionIn RO
     InitPluginsDir
     ; A file that cannot be written sets the error flag instead of asking.
     SetOverwrite try
@@ -386,6 +403,71 @@ Section "Driver"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
+; The tools of the machine's bitness: the 64-bit ones beside the 64-bit server.
+; Sets $1 to their folder. Uses $0.
+!macro _ToolsFolder
+    ${If} ${RunningX64}
+        StrCpy $1 "$Dir64"
+    ${Else}
+        StrCpy $1 "$INSTDIR"
+    ${EndIf}
+!macroend
+
+!macro _RemoveTools
+    ${DisableX64FSRedirection}
+    Delete "$1\FocuserCtl.exe"
+    Delete "$1\FocuserSim.exe"
+    ${EnableX64FSRedirection}
+    Delete "$INSTDIR\focuser.vbs"
+    Delete "$INSTDIR\README.md"
+    Delete "${MENU_FOLDER}\Focuser setup.lnk"
+    Delete "${MENU_FOLDER}\Focuser diagnosis.lnk"
+    Delete "${MENU_FOLDER}\Uninstall.lnk"
+    RMDir "${MENU_FOLDER}"
+!macroend
+
+Section "Tools and shortcuts" SecTools
+    Push $0
+    Push $1
+    !insertmacro _ToolsFolder
+    ClearErrors
+    ${DisableX64FSRedirection}
+    SetOutPath "$1"
+    ${If} ${RunningX64}
+        File "${TREE64}\FocuserCtl.exe"
+        File "${TREE64}\FocuserSim.exe"
+    ${Else}
+        File "${TREE32}\FocuserCtl.exe"
+        File "${TREE32}\FocuserSim.exe"
+    ${EndIf}
+    ${EnableX64FSRedirection}
+    SetOutPath "$INSTDIR"
+    File "${SOURCE}\examples\focuser.vbs"
+    File "${SOURCE}\README.md"
+    CreateDirectory "${MENU_FOLDER}"
+    CreateShortcut "${MENU_FOLDER}\Focuser setup.lnk" "$1\FocuserCtl.exe" "setup"
+    ; cmd /k keeps the window open, so the result can be read and copied.
+    CreateShortcut "${MENU_FOLDER}\Focuser diagnosis.lnk" "$WINDIR\System32\cmd.exe" \
+        '/k ""$1\FocuserCtl.exe" doctor"'
+    CreateShortcut "${MENU_FOLDER}\Uninstall.lnk" "$INSTDIR\Uninstall.exe"
+    ${If} ${Errors}
+        !insertmacro _RemoveTools
+        DetailPrint "The tools could not be installed; the driver is installed."
+        SetErrorLevel 3
+        IfSilent +2
+            MessageBox MB_ICONEXCLAMATION|MB_OK "The tools could not be installed; the driver is installed."
+    ${EndIf}
+    Pop $1
+    Pop $0
+SectionEnd
+
+LangString DESC_Driver ${LANG_ENGLISH} "The driver for 32-bit and 64-bit astronomy programs."
+LangString DESC_Tools ${LANG_ENGLISH} "FocuserCtl (setup, diagnosis, port finder), the simulator, the VBScript sample, the README and Start-menu shortcuts."
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecDriver} $(DESC_Driver)
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecTools} $(DESC_Tools)
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
 ; Deletes a key of the current view only when nothing is left in it: another
 ; driver's profile or value keeps the ASCOM keys alive.
 !macro DeleteKeyIfEmpty key
@@ -404,7 +486,12 @@ SectionEnd
 
 Section "Uninstall"
     ; Unregistration answers success whatever it found, so its result says
-    ; nothing; the files go either way.
+    ; nothing; the files go either way. The tools go first: one of their
+    ; folders is the 64-bit server's.
+    Push $1
+    !insertmacro _ToolsFolder
+    !insertmacro _RemoveTools
+    Pop $1
     ${If} ${RunningX64}
         ${DisableX64FSRedirection}
         ExecWait '"$WINDIR\System32\regsvr32.exe" /s /u "$Dir64\${DLLNAME}"'

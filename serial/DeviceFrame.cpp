@@ -54,15 +54,18 @@ bool IsChecksumValid(const unsigned char* frame) {
     return frame[kFrameSize - 1] == TextSum(frame);
 }
 
-bool Handshake(CSerialPort& port) {
+bool Handshake(CSerialPort& port, DeviceFrame* reply) {
     for (int attempt = 0; attempt < kHandshakeAttempts; ++attempt) {
         DeviceFrame command;
         FrameFromText(command, kHandshakeText);
         SendFrame(port, command);
         // Any reply with a valid checksum shows the controller is there.
-        DeviceFrame reply = {};
-        if (port.Read(reply, kFrameSize) && IsChecksumValid(reply))
+        DeviceFrame received = {};
+        if (port.Read(received, kFrameSize) && IsChecksumValid(received)) {
+            if (reply != nullptr)
+                std::memcpy(*reply, received, kFrameSize);
             return true;
+        }
     }
     return false;
 }

@@ -14,8 +14,9 @@ using DeviceFrame = unsigned char[kFrameSize];
 void SetChecksum(unsigned char* frame);
 bool IsChecksumValid(const unsigned char* frame);
 
-// Up to 10 attempts of "FV000000"; true when a reply with a valid checksum came.
-bool Handshake(CSerialPort& port);
+// Up to 10 attempts of "FV000000"; true when a reply with a valid checksum came,
+// which is copied to reply when one is given.
+bool Handshake(CSerialPort& port, DeviceFrame* reply = nullptr);
 // Up to 3 attempts of "FG000000"; true and the position on an 'F' 'D' reply with a
 // valid checksum; the position is left unchanged on failure.
 bool QueryPosition(CSerialPort& port, int32_t* position);

@@ -3,7 +3,8 @@
 namespace {
 
 const SerialPlatform kSystemPlatform = {
-    &CreateFileA, &GetCommState, &SetCommState, &SetCommTimeouts, &PurgeComm, &ReadFile, &WriteFile,
+    &CreateFileA, &GetCommState, &SetCommState, &SetCommTimeouts,
+    &PurgeComm,   &ReadFile,     &WriteFile,    &GetCommTimeouts,
 };
 
 const SerialPlatform* g_serialPlatform = &kSystemPlatform;

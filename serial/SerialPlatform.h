@@ -15,6 +15,7 @@ struct SerialPlatform {
     BOOL(WINAPI* purgeComm)(HANDLE, DWORD);
     BOOL(WINAPI* readFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
     BOOL(WINAPI* writeFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    BOOL(WINAPI* getCommTimeouts)(HANDLE, LPCOMMTIMEOUTS);
 };
 
 // The system's functions.

@@ -56,10 +56,12 @@ bool CSerialPort::Open(std::string name, DWORD baudRate, int evenParity) {
 
     COMMTIMEOUTS timeouts = kStandardTimeouts;
     m_dcb.DCBlength = sizeof m_dcb;
-    if (!os.getCommState(m_handle.get(), &m_dcb) || !os.setCommTimeouts(m_handle.get(), &timeouts)) {
+    if (!os.getCommState(m_handle.get(), &m_dcb) || !os.getCommTimeouts(m_handle.get(), &m_foundTimeouts) ||
+        !os.setCommTimeouts(m_handle.get(), &timeouts)) {
         m_handle.reset();
         return false;
     }
+    m_foundDcb = m_dcb;
 
     m_dcb.BaudRate = baudRate;
     m_dcb.ByteSize = 8;
@@ -67,6 +69,15 @@ bool CSerialPort::Open(std::string name, DWORD baudRate, int evenParity) {
     m_dcb.StopBits = ONESTOPBIT;
     SetProtocolLine(m_dcb);
     return os.setCommState(m_handle.get(), &m_dcb) != FALSE;
+}
+
+bool CSerialPort::RestoreFoundLine() {
+    const SerialPlatform& os = CurrentSerialPlatform();
+    DCB dcb = m_foundDcb;
+    COMMTIMEOUTS timeouts = m_foundTimeouts;
+    // Both are tried: a refused line setting does not keep the time-outs from going back.
+    const bool line = os.setCommState(m_handle.get(), &dcb) != FALSE;
+    return os.setCommTimeouts(m_handle.get(), &timeouts) != FALSE && line;
 }
 
 void CSerialPort::Close() {

@@ -24,6 +24,10 @@ public:
     // the line settings were applied; after a failed SetCommState the device
     // stays open until Close or destruction.
     bool Open(std::string name, DWORD baudRate, int evenParity);
+    // Puts back the line settings and time-outs the device had when Open found
+    // it, for a caller that must leave a port as it was (a port finder); the
+    // driver does not. True when the device took both.
+    bool RestoreFoundLine();
     void Close();
     // True only if all count bytes went out within the write time-out (236 ms
     // for a 9-byte frame).
@@ -41,4 +45,6 @@ public:
 private:
     platform::UniqueFile m_handle; // INVALID_HANDLE_VALUE while closed
     DCB m_dcb = {};
+    DCB m_foundDcb = {};
+    COMMTIMEOUTS m_foundTimeouts = {};
 };

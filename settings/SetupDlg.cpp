@@ -1,53 +1,10 @@
 #include "settings/SetupDlg.h"
 
-#include "registry/Registry.h"
 #include "settings/SettingsRegistry.h"
-
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
-const char* const g_settingsKey = "Software\\ASCOM\\Focuser Drivers\\Morvantis.Focuser";
 
 namespace {
 
-constexpr DWORD kTextBufferSize = 256;
-constexpr int kDefaultMaxPosition = 10000;
-// Read-only: what a standard user is granted on a key that only administrators
-// may change.
-constexpr REGSAM kSettingsReadAccess = KEY_READ | KEY_WOW64_32KEY;
 const char kSaveFailedMessage[] = "The settings could not be saved: Windows refused to change them.";
-
-// Copies the value's bytes, whatever its type, into text as a terminated string
-// of at most 255 characters; a missing value, or one that does not fit, leaves it empty.
-void QueryText(HKEY key, const char* name, char (&text)[kTextBufferSize]) {
-    std::memset(text, 0, sizeof text);
-    DWORD size = sizeof text;
-    if (registry::QueryValue(key, name, text, &size) == ERROR_MORE_DATA)
-        std::memset(text, 0, sizeof text);
-    // A stored text of exactly 256 bytes has no room left for its terminator.
-    text[kTextBufferSize - 1] = '\0';
-}
-
-// atoi's reading (blanks, a sign, the digits up to the first other character; 0
-// without digits), with numbers beyond the 32-bit range held at its ends.
-int ParseSetting(const char* text) {
-    const long long value = std::strtoll(text, nullptr, 10);
-    if (value < INT_MIN)
-        return INT_MIN;
-    if (value > INT_MAX)
-        return INT_MAX;
-    return static_cast<int>(value);
-}
-
-bool WriteSetting(HKEY key, const char* name, int value) {
-    char text[16];
-    const int length = std::snprintf(text, sizeof text, "%i", value);
-    // The stored text counts its terminating NUL.
-    return CurrentSettingsRegistry().setValue(key, name, REG_SZ, text, static_cast<DWORD>(length) + 1) ==
-           ERROR_SUCCESS;
-}
 
 } // namespace
 
@@ -55,13 +12,13 @@ BEGIN_MESSAGE_MAP(CSetupDlg, CDialog)
 END_MESSAGE_MAP()
 
 CSetupDlg::CSetupDlg(HWND parent)
-    : CDialog(IDD_SETUP, parent), m_portIndex(0), m_maxPosition(kDefaultMaxPosition) {
+    : CDialog(IDD_SETUP, parent), m_portIndex(0), m_maxPosition(settings::kDefaultMaxPosition) {
     LoadSettings();
 }
 
 void CSetupDlg::LoadSettings() {
     m_portIndex = 0;
-    m_maxPosition = kDefaultMaxPosition;
+    m_maxPosition = settings::kDefaultMaxPosition;
     const SettingsRegistry& calls = CurrentSettingsRegistry();
     platform::UniqueHKey key;
     LONG opened = calls.createKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, key);
@@ -72,26 +29,15 @@ void CSetupDlg::LoadSettings() {
     if (opened != ERROR_SUCCESS)
         opened = calls.openKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsReadAccess, key);
     if (opened == ERROR_SUCCESS) {
-        char portText[kTextBufferSize];
-        char maxText[kTextBufferSize];
-        QueryText(key.get(), "COM", portText);
-        QueryText(key.get(), "MaxPos", maxText);
+        char portText[settings::kTextBufferSize];
+        char maxText[settings::kTextBufferSize];
+        settings::QueryText(key.get(), "COM", portText);
+        settings::QueryText(key.get(), "MaxPos", maxText);
         key.reset();
-        m_portIndex = ParseSetting(portText);
-        m_maxPosition = ParseSetting(maxText);
+        m_portIndex = settings::ParseSetting(portText);
+        m_maxPosition = settings::ParseSetting(maxText);
     }
-    // In this order: a zero maximum (missing, empty, not a number) means the
-    // default, while a negative one is raised to the lower bound.
-    if (m_portIndex < 0)
-        m_portIndex = 0;
-    if (m_portIndex > 63)
-        m_portIndex = 63;
-    if (m_maxPosition == 0)
-        m_maxPosition = kDefaultMaxPosition;
-    if (m_maxPosition < 10)
-        m_maxPosition = 10;
-    if (m_maxPosition > 100000)
-        m_maxPosition = 100000;
+    settings::ClampSettings(m_portIndex, m_maxPosition);
 }
 
 bool CSetupDlg::SaveSettings() const {
@@ -100,7 +46,8 @@ bool CSetupDlg::SaveSettings() const {
         ERROR_SUCCESS)
         return false;
     // "MaxPos" is not tried once "COM" was refused: the key refuses both alike.
-    return WriteSetting(key.get(), "COM", m_portIndex) && WriteSetting(key.get(), "MaxPos", m_maxPosition);
+    return settings::WriteSetting(key.get(), "COM", m_portIndex) &&
+           settings::WriteSetting(key.get(), "MaxPos", m_maxPosition);
 }
 
 void CSetupDlg::DoDataExchange(CDataExchange* pDX) {

@@ -8,11 +8,7 @@
 #include "framework/DataExchange.h"
 #include "framework/Dialog.h"
 #include "resources/resource.h"
-
-// Below HKEY_LOCAL_MACHINE, in the 32-bit view of the registry in both bitnesses
-// (where clients look for ASCOM drivers), so that both builds share one set.
-extern const char* const g_settingsKey;
-constexpr REGSAM kSettingsKeyAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;
+#include "settings/StoredSettings.h"
 
 class CSetupDlg : public CDialog {
 public:

@@ -126,7 +126,17 @@ const char* UsageText() {
            "Exit status: 0 when every command succeeded; 1 when a command failed (the driver's\n"
            "message and its source are printed); 2 for a mistake on the command line.\n"
            "\n"
-           "Example: FocuserCtl link status move 5000 start 0 sleep 500 halt wait unlink\n";
+           "Example: FocuserCtl link status move 5000 start 0 sleep 500 halt wait unlink\n"
+           "\n"
+           "When a program cannot use the focuser:\n"
+           "  FocuserCtl doctor [--move STEPS] [--progid ID]\n"
+           "              checks the registration of both bitnesses, the ASCOM profile key, the\n"
+           "              settings, the port and the controller, one line each (ok / problem and\n"
+           "              what to do); with --move, a move of STEPS and back. Changes nothing.\n"
+           "              Exit status 0 when every check passed, else 1.\n"
+           "  FocuserCtl find-port [--save]\n"
+           "              sends the controller's handshake to COM1..COM25 in turn and lists what\n"
+           "              each port did; --save stores the one port that answered as the setting.\n";
 }
 
 } // namespace tools

@@ -4,12 +4,14 @@
 
 #include "platform/Owners.h"
 #include "tools/CommandLine.h"
+#include "tools/Doctor.h"
 #include "tools/DispatchClient.h"
 
 #include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <string>
 
@@ -268,7 +270,85 @@ bool StdoutIsConsole() {
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
 }
 
+// Moves by steps (back the other way near the top of the range) and back again
+// through the driver, as a program would, then unlinks.
+void CheckMove(Session& session, tools::CCheckReport& report, int32_t steps) {
+    long position = 0;
+    long maxStep = 0;
+    if (!RunLink(session, true) || !GetLong(session, L"Position", position) ||
+        !GetLong(session, L"MaxStep", maxStep)) {
+        report.Problem("move", "the driver did not link: " + session.driver.LastError().description,
+                       "mend the problems above first");
+        return;
+    }
+    const int32_t target = position + steps <= maxStep ? position + steps : position - steps;
+    const bool moved = target >= 0 && StartMove(session, target) && FollowMove(session);
+    const bool back = moved && StartMove(session, position) && FollowMove(session);
+    long final = -1;
+    const bool read = back && GetLong(session, L"Position", final);
+    RunLink(session, false);
+    if (!read || final != position)
+        report.Problem("move",
+                       "the move of " + std::to_string(steps) + " steps and back did not end at " +
+                           std::to_string(position),
+                       "check the focuser's mechanics and cable");
+    else
+        report.Ok("move", "to " + std::to_string(target) + " and back to " + std::to_string(position));
+}
+
+// doctor [--move N] [--progid ID]
+int RunDoctor(int argc, char** argv, bool console) {
+    std::string progId = "Morvantis.Focuser";
+    int32_t steps = 0;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--progid" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            progId = argv[++i];
+        } else if (arg == "--move" && i + 1 < argc && std::atoi(argv[i + 1]) > 0 &&
+                   std::atoi(argv[i + 1]) <= 100000) {
+            steps = std::atoi(argv[++i]);
+        } else {
+            std::fprintf(stderr, "FocuserCtl: doctor takes --move STEPS (1 to 100000) and --progid ID\n");
+            return kExitUsage;
+        }
+    }
+    platform::ComApartment apartment;
+    tools::CCheckReport report(console);
+    if (FAILED(apartment.result())) {
+        report.Problem("COM", "COM did not initialise", "restart the computer");
+        return kExitFailed;
+    }
+    tools::RunDoctorChecks(report, progId);
+    if (steps > 0) {
+        Session session;
+        session.console = console;
+        if (FAILED(session.driver.Create(progId)))
+            report.Problem("move", "no driver object to move with", "mend the problems above first");
+        else
+            CheckMove(session, report, steps);
+    }
+    std::printf(report.problems() == 0 ? "All checks passed.\n" : "%d problem(s) found.\n",
+                report.problems());
+    return report.problems() == 0 ? 0 : kExitFailed;
+}
+
+int RunFindPortCommand(int argc, char** argv, bool console) {
+    bool save = false;
+    for (int i = 0; i < argc; ++i) {
+        if (std::string(argv[i]) != "--save") {
+            std::fprintf(stderr, "FocuserCtl: find-port takes only --save\n");
+            return kExitUsage;
+        }
+        save = true;
+    }
+    return tools::RunFindPort(console, save);
+}
+
 int RunMain(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "doctor")
+        return RunDoctor(argc - 2, argv + 2, StdoutIsConsole());
+    if (argc >= 2 && std::string(argv[1]) == "find-port")
+        return RunFindPortCommand(argc - 2, argv + 2, StdoutIsConsole());
     tools::CommandLine commandLine;
     std::string error;
     if (!tools::ParseCommandLine(argc, argv, commandLine, error)) {

@@ -11,7 +11,7 @@ CSerialRecorder* CSerialRecorder::s_active = nullptr;
 
 CSerialRecorder::CSerialRecorder()
     : m_table{&CreateFileA, &GetCommState, &SetCommState, &SetCommTimeouts,
-              &PurgeComm,   &ReadFile,     &WriteFile} {
+              &PurgeComm,   &ReadFile,     &WriteFile,    SystemSerialPlatform().getCommTimeouts} {
     EXPECT_EQ(nullptr, s_active) << "a second recorder";
     s_active = this;
     SetSerialPlatform(&m_table);

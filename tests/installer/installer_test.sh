@@ -203,6 +203,22 @@ expect "32-bit server installed where 32-bit programs' files go" cmp -s "$dir32/
 expect "64-bit server installed where 64-bit programs' files go" cmp -s "$dir64/MorvantisFocuser.dll" \
     "$BUILD_DIR/win64/MorvantisFocuser.dll"
 expect "uninstaller installed" test -f "$dir32/Uninstall.exe"
+# The tools of the machine's bitness (64-bit here) beside the 64-bit server.
+expect "64-bit FocuserCtl installed" cmp -s "$dir64/FocuserCtl.exe" "$BUILD_DIR/win64/FocuserCtl.exe"
+expect "64-bit FocuserSim installed" cmp -s "$dir64/FocuserSim.exe" "$BUILD_DIR/win64/FocuserSim.exe"
+expect "VBScript sample and README installed" cmp -s "$dir32/focuser.vbs" "$here/../../examples/focuser.vbs"
+expect "README installed" cmp -s "$dir32/README.md" "$here/../../README.md"
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Morvantis Focuser"
+# A shortcut's target and arguments, as text (the arguments are UTF-16).
+link_text() { tr -d '\0' <"$menu/$1.lnk"; }
+link_text "Focuser setup" | grep -q 'FocuserCtl\.exe' && link_text "Focuser setup" | grep -q 'setup' ||
+    fail "no shortcut 'Focuser setup' to FocuserCtl setup"
+ok "Start menu: Focuser setup opens FocuserCtl setup"
+link_text "Focuser diagnosis" | grep -q 'cmd\.exe' && link_text "Focuser diagnosis" | grep -q '/k ""C:.*FocuserCtl\.exe" doctor"' ||
+    fail "no shortcut 'Focuser diagnosis' to doctor in a console that stays open"
+ok "Start menu: Focuser diagnosis runs doctor under cmd /k"
+link_text "Uninstall" | grep -q 'Uninstall\.exe' || fail "no shortcut 'Uninstall'"
+ok "Start menu: Uninstall"
 
 for bits in 32 64; do
     [ $bits = 32 ] && dir=$dir32 || dir=$dir64
@@ -265,6 +281,12 @@ for bits in 32 64; do
     ok "$bits-bit client created the driver by ProgID, linked and moved to $target"
 done
 
+wine "$dir64/FocuserCtl.exe" doctor >"$WORK/doctor.log" 2>&1
+rc=$?
+tr -d '\r' <"$WORK/doctor.log" | sed 's/^/    /'
+[ $rc -eq 0 ] || fail "the installed doctor found problems (exit $rc)"
+ok "the installed FocuserCtl doctor passes every check"
+
 echo "== install over the existing install"
 reg32 add "$PROFILE" /v MaxPos /d 4321 /f >/dev/null || fail "changing MaxPos"
 wine "$SETUP" /S
@@ -312,6 +334,7 @@ done
 expect "ProgIDs gone" absent 64 'HKCR\Morvantis.Focuser'
 expect "versioned ProgID gone" absent 64 'HKCR\Morvantis.Focuser.1'
 expect "profile key gone" absent 32 "$PROFILE"
+expect "Start-menu shortcuts gone" test ! -e "$menu"
 expect "installed-programs entry gone" absent 32 "$UNINSTALL"
 [ "$(default_value 32 "$OTHER")" = "Other focuser" ] && [ "$(named_value 32 "$OTHER" COM)" = 2 ] ||
     fail "the other driver's profile changed"

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Makes the pictures in docs/ from the code as it is: the setup program's
+# pages and a doctor run, on the Wine bench under Xvfb, in a
+# Wine prefix of its own (the setup program really installs there). Run from
+# the repository as root on Debian: bash scripts/screenshots.sh
+set -u
+. "$(dirname "$0")/lib/bench.sh"
+DOCS=$REPO_DIR/docs
+export WINEPREFIX=$BUILD_DIR/screenshot-prefix
+bench_trap
+
+fail() {
+    echo "screenshots: $*" >&2
+    exit 1
+}
+
+bench_install || fail "installing the Debian packages"
+command -v xdotool >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq xdotool >/dev/null ||
+    fail "installing xdotool"
+bench_build >/dev/null || fail "the build"
+[ -f "$BUILD_DIR/MorvantisFocuserSetup.exe" ] || fail "no setup program (makensis missing?)"
+rm -rf "$WINEPREFIX"
+bench_start_xvfb || fail "Xvfb"
+bench_start_wine
+. "$REPO_DIR/scripts/lib/driver.sh"
+mkdir -p "$DOCS"
+
+# wait_window NAME: the X window id of the first visible window with that title.
+wait_window() {
+    local i id
+    for i in $(seq 1 200); do
+        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | tail -n 1)
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+# shot WINDOW_ID FILE: waits for the window to finish drawing, then takes it.
+shot() {
+    sleep 1.5
+    import -window "$1" "$DOCS/$2" || fail "capturing $2"
+    echo "docs/$2"
+}
+
+# The setup program's pages: welcome, components, folder, then the install and
+# its finish page, driven by the keyboard as a user would.
+title='Morvantis Focuser 1.0.0 Setup'
+wine "$BUILD_DIR/MorvantisFocuserSetup.exe" >/dev/null 2>&1 &
+setup=$!
+win=$(wait_window "$title") || fail "no window '$title'"
+shot "$win" setup-welcome.png
+for page in setup-components.png setup-folder.png; do
+    xdotool key --window "$win" Return
+    shot "$win" "$page"
+done
+xdotool key --window "$win" Return # Install
+for i in $(seq 1 300); do
+    xdotool search --name "^$title\$" >/dev/null 2>&1 || break
+    [ -f "$WINEPREFIX/drive_c/Program Files (x86)/Morvantis/Uninstall.exe" ] && break
+    sleep 0.1
+done
+sleep 3
+shot "$win" setup-finish.png
+xdotool key --window "$win" Return
+wait "$setup" 2>/dev/null
+
+bench_pair 5 6
+driver_settings 5 20000
+
+# A doctor run: the installed tool's own output, healthy and with the controller off.
+ctl64="$WINEPREFIX/drive_c/Program Files/Morvantis/FocuserCtl.exe"
+driver_sim_start COM5 "$BUILD_DIR/screenshot-sim.log" || fail "the simulator"
+wine "$ctl64" doctor --move 500 2>&1 | tr -d '\r' >"$BUILD_DIR/doctor-healthy.txt"
+driver_sim_stop
+wine "$ctl64" doctor 2>&1 | tr -d '\r' >"$BUILD_DIR/doctor-broken.txt"
+for run in healthy broken; do
+    # The text as a console shows it: the run's own output, drawn in a monospace font.
+    # (ImageMagick's policy refuses label:@file, so the text goes in as an argument.)
+    text="C:\\> FocuserCtl doctor$([ $run = healthy ] && echo ' --move 500')
+$(cat "$BUILD_DIR/doctor-$run.txt")"
+    convert -background '#0c0c0c' -fill '#cccccc' -font DejaVu-Sans-Mono -pointsize 13 \
+        -bordercolor '#0c0c0c' -border 12 label:"$text" "$DOCS/doctor-$run.png" || fail "drawing doctor-$run.png"
+    echo "docs/doctor-$run.png"
+done
+echo "Screenshots made in $DOCS"

@@ -1,0 +1,56 @@
+#include "settings/StoredSettings.h"
+
+#include "registry/Registry.h"
+#include "settings/SettingsRegistry.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char* const g_settingsKey = "Software\\ASCOM\\Focuser Drivers\\Morvantis.Focuser";
+
+namespace settings {
+
+void QueryText(HKEY key, const char* name, char (&text)[kTextBufferSize]) {
+    std::memset(text, 0, sizeof text);
+    DWORD size = sizeof text;
+    if (registry::QueryValue(key, name, text, &size) == ERROR_MORE_DATA)
+        std::memset(text, 0, sizeof text);
+    // A stored text of exactly 256 bytes has no room left for its terminator.
+    text[kTextBufferSize - 1] = '\0';
+}
+
+int ParseSetting(const char* text) {
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (value < INT_MIN)
+        return INT_MIN;
+    if (value > INT_MAX)
+        return INT_MAX;
+    return static_cast<int>(value);
+}
+
+void ClampSettings(int& portIndex, int& maxPosition) {
+    // In this order: a zero maximum means the default, while a negative one is
+    // raised to the lower bound.
+    if (portIndex < 0)
+        portIndex = 0;
+    if (portIndex > 63)
+        portIndex = 63;
+    if (maxPosition == 0)
+        maxPosition = kDefaultMaxPosition;
+    if (maxPosition < 10)
+        maxPosition = 10;
+    if (maxPosition > 100000)
+        maxPosition = 100000;
+}
+
+bool WriteSetting(HKEY key, const char* name, int value) {
+    char text[16];
+    const int length = std::snprintf(text, sizeof text, "%i", value);
+    // The stored text counts its terminating NUL.
+    return CurrentSettingsRegistry().setValue(key, name, REG_SZ, text, static_cast<DWORD>(length) + 1) ==
+           ERROR_SUCCESS;
+}
+
+} // namespace settings

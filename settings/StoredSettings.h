@@ -1,0 +1,35 @@
+#pragma once
+// Where the driver's two settings are stored and how a stored text becomes the
+// value the driver uses. The setup dialog loads through these; so do the tools
+// that show a user what the driver will use, without making a dialog.
+
+#include <windows.h>
+
+// Below HKEY_LOCAL_MACHINE, in the 32-bit view of the registry in both bitnesses
+// (where clients look for ASCOM drivers), so that both builds share one set.
+extern const char* const g_settingsKey;
+constexpr REGSAM kSettingsKeyAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;
+// Read-only: what a standard user is granted on a key that only administrators
+// may change.
+constexpr REGSAM kSettingsReadAccess = KEY_READ | KEY_WOW64_32KEY;
+
+namespace settings {
+
+constexpr DWORD kTextBufferSize = 256;
+constexpr int kDefaultMaxPosition = 10000;
+
+// Copies the value's bytes, whatever its type, into text as a terminated string
+// of at most 255 characters; a missing value, or one that does not fit, leaves it empty.
+void QueryText(HKEY key, const char* name, char (&text)[kTextBufferSize]);
+// atoi's reading (blanks, a sign, the digits up to the first other character; 0
+// without digits), with numbers beyond the 32-bit range held at its ends.
+int ParseSetting(const char* text);
+// The bounds the driver holds parsed settings to: port index 0 to 63, maximum
+// position 10 to 100000 with 0 (missing, empty, not a number) meaning 10000.
+void ClampSettings(int& portIndex, int& maxPosition);
+
+// Stores value as decimal text (REG_SZ) through the settings store's registry
+// calls; false when the write is refused.
+bool WriteSetting(HKEY key, const char* name, int value);
+
+} // namespace settings

@@ -78,6 +78,9 @@ for run in healthy broken; do
     # (ImageMagick's policy refuses label:@file, so the text goes in as an argument.)
     text="C:\\> FocuserCtl doctor$([ $run = healthy ] && echo ' --move 500')
 $(cat "$BUILD_DIR/doctor-$run.txt")"
+    # label: reads backslashes and percent signs as escapes: double them.
+    text=${text//\\/\\\\}
+    text=${text//%/%%}
     convert -background '#0c0c0c' -fill '#cccccc' -font DejaVu-Sans-Mono -pointsize 13 \
         -bordercolor '#0c0c0c' -border 12 label:"$text" "$DOCS/doctor-$run.png" || fail "drawing doctor-$run.png"
     echo "docs/doctor-$run.png"

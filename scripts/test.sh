@@ -93,6 +93,10 @@ while IFS= read -r script; do
     name=$(basename "$script" .sh)
     [ -n "$filter" ] && [[ "$name" != *"$filter"* ]] && continue
     log=$logs/$name.log
+    # Fresh lines here too: a script's programs may leave a line's settings or
+    # buffers as the next script must not find them.
+    bench_pair 5 6
+    bench_pair 7 8
     t0=$(date +%s)
     bash "$script" >"$log" 2>&1
     rc=$?

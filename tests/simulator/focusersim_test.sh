@@ -31,6 +31,10 @@ for bits in 32 64; do
         sleep 0.05
     done
     exec 3<>"$ports/com8"
+    # Blocking reads of whole bytes: a Wine program that opened COM8 before
+    # leaves its pty at min 0 (a read with nothing waiting returns at once, which
+    # head takes for the end), and Wine restores none of that at close.
+    stty -F "$ports/com8" raw -echo min 1 time 0
     printf 'FG000000\xad' >&3
     reply=$(timeout 3 head -c 9 <&3 | od -An -tx1 | tr -d ' \n')
     check "win$bits position reply" "$reply" "4644303034333231b4"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the pictures in docs/ from the code as it is: the setup program's
-# pages and a doctor run, on the Wine bench under Xvfb, in a
+# pages, the setup dialog and a doctor run, on the Wine bench under Xvfb, in a
 # Wine prefix of its own (the setup program really installs there). Run from
 # the repository as root on Debian: bash scripts/screenshots.sh
 set -u
@@ -25,7 +25,8 @@ bench_start_wine
 . "$REPO_DIR/scripts/lib/driver.sh"
 mkdir -p "$DOCS"
 
-# wait_window NAME: the X window id of the first visible window with that title.
+# wait_window TITLE: the X window id of the newest visible window whose whole
+# title matches the regular expression TITLE.
 wait_window() {
     local i id
     for i in $(seq 1 200); do
@@ -35,40 +36,64 @@ wait_window() {
     done
     return 1
 }
-# shot WINDOW_ID FILE: waits for the window to finish drawing, then takes it.
+# shot TITLE FILE: waits for the window to finish drawing, then takes it. The
+# window is looked up again: Wine may replace a new window's X window while it
+# settles (the setup dialog's first one is gone within a second).
 shot() {
+    local id
     sleep 1.5
-    import -window "$1" "$DOCS/$2" || fail "capturing $2"
+    id=$(wait_window "$1") || { xwininfo -root -tree >&2; fail "no window '$1' for $2"; }
+    timeout 30 import -window "$id" "$DOCS/$2" || fail "capturing $2"
     echo "docs/$2"
 }
 
 # The setup program's pages: welcome, components, folder, then the install and
 # its finish page, driven by the keyboard as a user would.
 title='Morvantis Focuser 1.0.0 Setup'
+# The pages after the first add a space to the caption.
+page_title="$title *"
 wine "$BUILD_DIR/MorvantisFocuserSetup.exe" >/dev/null 2>&1 &
 setup=$!
 win=$(wait_window "$title") || fail "no window '$title'"
-shot "$win" setup-welcome.png
+shot "$page_title" setup-welcome.png
 for page in setup-components.png setup-folder.png; do
     xdotool key --window "$win" Return
-    shot "$win" "$page"
+    shot "$page_title" "$page"
 done
 xdotool key --window "$win" Return # Install
 for i in $(seq 1 300); do
-    xdotool search --name "^$title\$" >/dev/null 2>&1 || break
+    xdotool search --name "^$page_title\$" >/dev/null 2>&1 || break
     [ -f "$WINEPREFIX/drive_c/Program Files (x86)/Morvantis/Uninstall.exe" ] && break
     sleep 0.1
 done
 sleep 3
-shot "$win" setup-finish.png
-xdotool key --window "$win" Return
+shot "$page_title" setup-finish.png
+# Through the X server's own keyboard (the page has the focus), not as an
+# event sent to the window: the window goes at the key's press, the release sent
+# after it is lost, and Wine then hands the next program's dialog a Return.
+xdotool windowfocus --sync "$win"
+xdotool key Return
 wait "$setup" 2>/dev/null
 
 bench_pair 5 6
 driver_settings 5 20000
+ctl64="$WINEPREFIX/drive_c/Program Files/Morvantis/FocuserCtl.exe"
+
+# The setup dialog as the "Focuser setup" shortcut opens it, with the settings
+# just stored; Cancel closes it unchanged.
+wine "$ctl64" setup >$BUILD_DIR/screenshot-setup.log 2>&1 &
+ctl=$!
+shot "Setup Morvantis Focuser" setup-dialog.png
+win=$(wait_window "Setup Morvantis Focuser") || fail "no setup dialog"
+xdotool key --window "$win" Escape 2>/dev/null
+for i in $(seq 1 100); do
+    kill -0 "$ctl" 2>/dev/null || break
+    sleep 0.1
+done
+kill "$ctl" 2>/dev/null
+wait "$ctl" 2>/dev/null
 
 # A doctor run: the installed tool's own output, healthy and with the controller off.
-ctl64="$WINEPREFIX/drive_c/Program Files/Morvantis/FocuserCtl.exe"
 driver_sim_start COM5 "$BUILD_DIR/screenshot-sim.log" || fail "the simulator"
 wine "$ctl64" doctor --move 500 2>&1 | tr -d '\r' >"$BUILD_DIR/doctor-healthy.txt"
 driver_sim_stop

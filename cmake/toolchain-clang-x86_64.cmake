@@ -1,26 +1,4 @@
-# clang++ for the x86_64 mingw-w64 target, on mingw-w64's headers, libraries and
-# GCC run-time (the -posix thread model, as the GCC toolchain uses). Proves the
-# sources build with a second compiler; the product ships from the GCC build.
-set(CMAKE_SYSTEM_NAME Windows)
+# clang++ for the x86_64 mingw-w64 target (see MingwClang.cmake).
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(FOCUSER_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER clang)
-set(CMAKE_CXX_COMPILER clang++)
-set(CMAKE_C_COMPILER_TARGET ${FOCUSER_TRIPLE})
-set(CMAKE_CXX_COMPILER_TARGET ${FOCUSER_TRIPLE})
-set(CMAKE_RC_COMPILER ${FOCUSER_TRIPLE}-windres)
-# clang looks for libstdc++ beside the target's sysroot; Debian keeps it with GCC.
-file(GLOB FOCUSER_GCC_DIRS LIST_DIRECTORIES true /usr/lib/gcc/${FOCUSER_TRIPLE}/*-posix)
-list(SORT FOCUSER_GCC_DIRS COMPARE NATURAL)
-list(POP_BACK FOCUSER_GCC_DIRS FOCUSER_GCC_DIR)
-set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${FOCUSER_GCC_DIR}/include/c++ ${FOCUSER_GCC_DIR}/include/c++/${FOCUSER_TRIPLE}
-    ${FOCUSER_GCC_DIR}/include/c++/backward)
-# LLVM's own linker, as a native clang toolchain would use.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${FOCUSER_GCC_DIR} -pthread")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${FOCUSER_GCC_DIR} -pthread")
-set(CMAKE_FIND_ROOT_PATH /usr/${FOCUSER_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/MingwClang.cmake)

@@ -1,0 +1,11 @@
+# What every mingw-w64 toolchain of the project shares; the toolchain file sets
+# CMAKE_SYSTEM_PROCESSOR and FOCUSER_TRIPLE, then includes this. The test
+# programs run under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_RC_COMPILER ${FOCUSER_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${FOCUSER_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

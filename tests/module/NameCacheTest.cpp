@@ -15,20 +15,20 @@ using testing_support::LoadedDriver;
 
 namespace {
 
-// Every member passes straight to the real type information; only name lookups
-// are counted.
-class CountingTypeInfo final : public ITypeInfo {
+// The IUnknown half of a wrapper that passes Interface on to a real object: it
+// takes over one reference to the real object and gives it back with its last own.
+template <class Interface> class Forwarding : public Interface {
 public:
-    CountingTypeInfo(ITypeInfo* real, int* lookups) : m_real(real), m_lookups(lookups) { m_real->AddRef(); }
-    CountingTypeInfo(const CountingTypeInfo&) = delete;
-    CountingTypeInfo& operator=(const CountingTypeInfo&) = delete;
+    Forwarding(Interface* real, REFIID iid) : m_real(real), m_iid(iid) {}
+    Forwarding(const Forwarding&) = delete;
+    Forwarding& operator=(const Forwarding&) = delete;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr)
             return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ITypeInfo)) {
-            *out = static_cast<ITypeInfo*>(this);
-            AddRef();
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, m_iid)) {
+            *out = static_cast<Interface*>(this);
+            this->AddRef();
             return S_OK;
         }
         *out = nullptr;
@@ -43,6 +43,22 @@ public:
         }
         return static_cast<ULONG>(count);
     }
+
+protected:
+    virtual ~Forwarding() = default;
+
+    Interface* const m_real;
+
+private:
+    const IID& m_iid;
+    LONG m_count = 1;
+};
+
+// Every member passes straight to the real type information; only name lookups
+// are counted.
+class CountingTypeInfo final : public Forwarding<ITypeInfo> {
+public:
+    CountingTypeInfo(ITypeInfo* real, int* lookups) : Forwarding(real, IID_ITypeInfo), m_lookups(lookups) {}
 
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(LPOLESTR* names, UINT count, MEMBERID* ids) override {
         ++*m_lookups;
@@ -96,11 +112,7 @@ public:
     void STDMETHODCALLTYPE ReleaseVarDesc(VARDESC* desc) override { m_real->ReleaseVarDesc(desc); }
 
 private:
-    ~CountingTypeInfo() = default;
-
-    ITypeInfo* m_real;
     int* m_lookups;
-    LONG m_count = 1;
 };
 
 int g_lookups = 0;
@@ -108,32 +120,9 @@ HRESULT(WINAPI* g_realLoadRegTypeLib)(REFGUID, WORD, WORD, LCID, ITypeLib**) = n
 
 // The library the server loads, with the real one's IFocuser description behind
 // a counting wrapper. Only GetTypeInfoOfGuid is asked of it by the server.
-class WrappingTypeLib final : public ITypeLib {
+class WrappingTypeLib final : public Forwarding<ITypeLib> {
 public:
-    explicit WrappingTypeLib(ITypeLib* real) : m_real(real) {}
-    WrappingTypeLib(const WrappingTypeLib&) = delete;
-    WrappingTypeLib& operator=(const WrappingTypeLib&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr)
-            return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ITypeLib)) {
-            *out = static_cast<ITypeLib*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_count)); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG count = InterlockedDecrement(&m_count);
-        if (count == 0) {
-            m_real->Release();
-            delete this;
-        }
-        return static_cast<ULONG>(count);
-    }
+    explicit WrappingTypeLib(ITypeLib* real) : Forwarding(real, IID_ITypeLib) {}
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoOfGuid(REFGUID guid, ITypeInfo** info) override {
         ITypeInfo* real = nullptr;
@@ -141,7 +130,6 @@ public:
         if (FAILED(hr) || info == nullptr)
             return hr;
         *info = new CountingTypeInfo(real, &g_lookups);
-        real->Release();
         return hr;
     }
 
@@ -166,12 +154,6 @@ public:
         return m_real->FindName(name, hash, infos, ids, found);
     }
     void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* attr) override { m_real->ReleaseTLibAttr(attr); }
-
-private:
-    ~WrappingTypeLib() = default;
-
-    ITypeLib* m_real;
-    LONG m_count = 1;
 };
 
 HRESULT WINAPI WrappedLoadRegTypeLib(REFGUID libid, WORD major, WORD minor, LCID locale, ITypeLib** library) {

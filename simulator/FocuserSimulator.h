@@ -3,6 +3,11 @@
 // that speaks the controller's frame protocol at 9600 baud 8N1, for tests and for
 // users without hardware.
 //
+// It shares no code with the driver's serial and protocol layers on purpose: it
+// stands for the controller, so its frames, checksums and line set-up are written
+// from the controller's side, and a fault in the driver's copy cannot agree with
+// itself here.
+//
 // What it does with its input:
 // - Frames are found by hunting for 'F'; bytes before an 'F' are dropped. A partial
 //   frame that sees no further byte for 200 ms is dropped too.

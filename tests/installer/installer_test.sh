@@ -4,7 +4,8 @@
 # settings, a failed upgrade that leaves the earlier install working, and a
 # silent uninstall that leaves the registry as it was before the install
 # (registry exports compared) and another driver's profile untouched; then /D=
-# into a folder of one's own, and two failed installs (a server that cannot be
+# into a folder of one's own, an install whose tools cannot be written (the
+# driver stays, exit code 3), and two failed installs (a server that cannot be
 # written, a registration that fails) that leave registry and folders as before.
 # Run by scripts/test.sh; BUILD_DIR (or FOCUSER_BENCH_PORTS) names the build.
 set -u
@@ -376,6 +377,27 @@ expect "the folder /D= named is gone" test ! -e "$customdir"
 rmdir "$WINEPREFIX/drive_c/Astro" 2>/dev/null # left by the install, as by any installer
 wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
 expect_unchanged before customuninstalled "after uninstalling from $custom"
+
+echo "== tools that cannot be written"
+# A folder where FocuserCtl.exe goes: the driver installs, the tools' files and
+# shortcuts go again, and the exit code says so.
+mkdir -p "$dir64/FocuserCtl.exe"
+wine "$SETUP" /S
+rc=$?
+[ $rc -eq 3 ] || fail "the setup with unwritable tools exited with $rc, not 3"
+ok "the setup exits with 3 when only the tools fail"
+expect "the 64-bit server is installed all the same" cmp -s "$dir64/MorvantisFocuser.dll" \
+    "$BUILD_DIR/win64/MorvantisFocuser.dll"
+for bits in 32 64; do
+    expect "$bits-bit class registered all the same" exists $bits "HKCR\\CLSID\\$CLSID\\InprocServer32"
+done
+expect "no simulator left of the tools" test ! -e "$dir64/FocuserSim.exe"
+expect "no sample or README left" test ! -e "$dir32/focuser.vbs" -a ! -e "$dir32/README.md"
+expect "no Start-menu folder" test ! -e "$menu"
+rmdir "$dir64/FocuserCtl.exe"
+uninstall 'C:\Program Files (x86)\Morvantis'
+wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
+expect_unchanged before toolsfailed "after uninstalling the install without tools"
 
 echo "== a server that cannot be written"
 # A file where the 64-bit folder should go, and /D= into folders that do not

@@ -7,14 +7,16 @@
 #include "tests/common/TypeLibRegistration.h"
 #include "tests/common/TestSupport.h"
 #include "tests/common/DriverHarness.h"
+#include "tests/common/ProcessUsage.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <vector>
 
+using testing_support::CurrentUsage;
 using testing_support::GetClassObjectFn;
 using testing_support::Hr;
+using testing_support::ProcessUsage;
 
 namespace {
 
@@ -29,56 +31,6 @@ constexpr long long kPrivateBytesBound = 1024 * 1024;
 // Checked this often, so that a leak of slots ends the test with a message
 // rather than the host with winpthreads' abort when the slots run out.
 constexpr int kCheckEvery = 500;
-
-// The TLS slots the process can still allocate: all of them taken, counted, freed.
-long FreeTlsSlots() {
-    std::vector<DWORD> slots;
-    slots.reserve(TLS_MINIMUM_AVAILABLE + 1024);
-    for (;;) {
-        const DWORD slot = TlsAlloc();
-        if (slot == TLS_OUT_OF_INDEXES)
-            break;
-        slots.push_back(slot);
-    }
-    for (DWORD slot : slots)
-        TlsFree(slot);
-    return static_cast<long>(slots.size());
-}
-
-// Wine answers GetProcessHandleCount with 0: the handle values are probed instead.
-long OpenHandles() {
-    long count = 0;
-    DWORD flags = 0;
-    for (ULONG_PTR value = 4; value < 0x10000; value += 4)
-        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
-    return count;
-}
-
-// Committed private memory, region by region (Wine leaves PrivateUsage 0).
-long long PrivateBytes() {
-    long long total = 0;
-    MEMORY_BASIC_INFORMATION region;
-    const char* address = nullptr;
-    while (VirtualQuery(address, &region, sizeof region) == sizeof region) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-            total += static_cast<long long>(region.RegionSize);
-        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
-        if (next <= address)
-            break;
-        address = next;
-    }
-    return total;
-}
-
-struct HostFigures {
-    long freeSlots;
-    long handles;
-    long long privateBytes;
-};
-
-HostFigures Measure() {
-    return {FreeTlsSlots(), OpenHandles(), PrivateBytes()};
-}
 
 // One use of the server as COM makes it: load, class object, object, a
 // late-bound and an early-bound call, release, the unload question, unload.
@@ -135,14 +87,14 @@ TEST(LoadUnloadCycles, TwoThousandUsesLeaveTheHostsSlotsHandlesAndMemoryWithinFi
     // The first uses load the system libraries COM needs and fill their caches.
     for (int i = 0; i < kWarmUpCycles; ++i)
         ASSERT_EQ("", OneCycle(path)) << "warm-up cycle " << i;
-    const HostFigures before = Measure();
+    const ProcessUsage before = CurrentUsage();
     const double started = testing_support::NowMs();
-    HostFigures after = before;
+    ProcessUsage after = before;
     for (int i = 1; i <= kCycles; ++i) {
         ASSERT_EQ("", OneCycle(path)) << "cycle " << i;
         if (i % kCheckEvery == 0 || i == kCycles) {
-            after = Measure();
-            ASSERT_LE(before.freeSlots - after.freeSlots, kSlotBound)
+            after = CurrentUsage();
+            ASSERT_LE(before.freeTlsSlots - after.freeTlsSlots, kSlotBound)
                 << "TLS slots lost after " << i << " cycles";
             ASSERT_LE(after.handles - before.handles, kHandleBound)
                 << "handles gained after " << i << " cycles";
@@ -152,8 +104,9 @@ TEST(LoadUnloadCycles, TwoThousandUsesLeaveTheHostsSlotsHandlesAndMemoryWithinFi
     }
     std::printf("%d cycles in %.1f s: free TLS slots %ld -> %ld, handles %ld -> %ld, private memory %lld -> "
                 "%lld KB\n",
-                kCycles, (testing_support::NowMs() - started) / 1000.0, before.freeSlots, after.freeSlots,
-                before.handles, after.handles, before.privateBytes / 1024, after.privateBytes / 1024);
+                kCycles, (testing_support::NowMs() - started) / 1000.0, before.freeTlsSlots,
+                after.freeTlsSlots, before.handles, after.handles, before.privateBytes / 1024,
+                after.privateBytes / 1024);
 }
 
 } // namespace

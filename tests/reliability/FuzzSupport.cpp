@@ -2,8 +2,6 @@
 
 #include "platform/Owners.h"
 
-#include <psapi.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -128,29 +126,6 @@ std::string Printable(const std::string& text, size_t limit) {
     if (text.size() > limit)
         out += "... (" + std::to_string(text.size()) + " bytes)";
     return out;
-}
-
-ProcessUsage CurrentUsage() {
-    ProcessUsage usage;
-    // Wine answers 0 for the handle count (a process always holds some); then
-    // every handle value is tried, which sees every kind of handle alike.
-    if (!GetProcessHandleCount(GetCurrentProcess(), &usage.handles) || usage.handles == 0) {
-        usage.handles = 0;
-        for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
-            DWORD flags = 0;
-            if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-                ++usage.handles;
-        }
-    }
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    if (K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                sizeof counters)) {
-        // Wine leaves PrivateUsage 0; its commit charge (the same figure on
-        // Windows) is filled in.
-        usage.privateBytes = counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
-    }
-    return usage;
 }
 
 } // namespace reliability

@@ -47,11 +47,4 @@ std::string DumpPath(HKEY root, const char* path, REGSAM view = 0);
 // Escapes a text for a failure message: printable ASCII as is, the rest as \xNN.
 std::string Printable(const std::string& text, size_t limit = 400);
 
-// Open handles and private (committed) bytes of this process.
-struct ProcessUsage {
-    DWORD handles = 0;
-    SIZE_T privateBytes = 0;
-};
-ProcessUsage CurrentUsage();
-
 } // namespace reliability

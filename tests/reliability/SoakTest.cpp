@@ -3,6 +3,7 @@
 
 #include "tests/common/TestSupport.h"
 #include "tests/common/DriverHarness.h"
+#include "tests/common/ProcessUsage.h"
 #include "tests/common/SettingsKey.h"
 #include "tests/reliability/FuzzSupport.h"
 #include "simulator/FocuserSimulator.h"
@@ -13,10 +14,10 @@
 #include <cstdio>
 
 using platform::ComPtr;
-using reliability::CurrentUsage;
-using reliability::ProcessUsage;
+using testing_support::CurrentUsage;
 using testing_support::FirstPair;
 using testing_support::NowMs;
+using testing_support::ProcessUsage;
 using testing_support::TakeErrorDescription;
 
 namespace {
@@ -49,16 +50,13 @@ protected:
     }
 
     static void ExpectFlat(const char* what, const ProcessUsage& warm, const ProcessUsage& end) {
-        const long handles = static_cast<long>(end.handles) - static_cast<long>(warm.handles);
-        const long long bytes =
-            static_cast<long long>(end.privateBytes) - static_cast<long long>(warm.privateBytes);
-        std::printf("  %s: handles %lu -> %lu, private bytes %llu -> %llu (%+lld)\n", what,
-                    static_cast<unsigned long>(warm.handles), static_cast<unsigned long>(end.handles),
-                    static_cast<unsigned long long>(warm.privateBytes),
-                    static_cast<unsigned long long>(end.privateBytes), bytes);
+        const long handles = end.handles - warm.handles;
+        const long long bytes = end.privateBytes - warm.privateBytes;
+        std::printf("  %s: handles %ld -> %ld, private bytes %lld -> %lld (%+lld)\n", what, warm.handles,
+                    end.handles, warm.privateBytes, end.privateBytes, bytes);
         EXPECT_LE(handles, kHandleGrowth) << what << ": handle count grew";
         EXPECT_LE(bytes, kPrivateGrowth) << what << ": private bytes grew";
-        EXPECT_NE(0u, end.privateBytes) << "private bytes not measured";
+        EXPECT_NE(0, end.privateBytes) << "private bytes not measured";
     }
 
     platform::ComApartment m_apartment;

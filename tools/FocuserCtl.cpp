@@ -327,8 +327,10 @@ int RunDoctor(int argc, char** argv, bool console) {
         else
             CheckMove(session, report, steps);
     }
-    std::printf(report.problems() == 0 ? "All checks passed.\n" : "%d problem(s) found.\n",
-                report.problems());
+    if (report.problems() == 0)
+        std::printf("All checks passed.\n");
+    else
+        std::printf("%d problem%s found.\n", report.problems(), report.problems() == 1 ? "" : "s");
     return report.problems() == 0 ? 0 : kExitFailed;
 }
 

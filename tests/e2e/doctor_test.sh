@@ -49,7 +49,7 @@ e2e_run "$o" wine "$BUILD_DIR/win64/FocuserCtl.exe" doctor
 e2e_expect_rc "$o" 1 "missing port"
 e2e_expect_line "$o.out" "${problem}port: COM3 does not exist\. To do: plug in .*find-port.*" "missing port"
 e2e_expect_no_line "$o.out" ".*controller:.*" "missing port"
-e2e_last_line_is "$o.out" "1 problem(s) found." "missing port"
+e2e_last_line_is "$o.out" "1 problem found." "missing port"
 driver_settings 7 $E2E_MAX_POS
 o=$E2E_TMP/silent
 e2e_run "$o" wine "$BUILD_DIR/win32/FocuserCtl.exe" doctor
@@ -69,6 +69,7 @@ e2e_expect_line "$o.out" "${problem}64-bit class: CLSID .* is not registered for
 e2e_expect_line "$o.out" "${problem}64-bit type library: not registered for 64-bit programs\..*" "64-bit unregistered"
 e2e_expect_line "$o.out" "${ok}32-bit class: server .*" "64-bit unregistered"
 e2e_expect_line "$o.out" "${ok}controller: .*" "64-bit unregistered"
+e2e_last_line_is "$o.out" "2 problems found." "64-bit unregistered"
 driver_register 64
 
 # No profile key: the chooser would not list the driver. Doctor must not create it.

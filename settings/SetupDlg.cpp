@@ -17,8 +17,6 @@ CSetupDlg::CSetupDlg(HWND parent)
 }
 
 void CSetupDlg::LoadSettings() {
-    m_portIndex = 0;
-    m_maxPosition = settings::kDefaultMaxPosition;
     const SettingsRegistry& calls = CurrentSettingsRegistry();
     platform::UniqueHKey key;
     LONG opened = calls.createKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, key);
@@ -28,16 +26,10 @@ void CSetupDlg::LoadSettings() {
     // missing then: only a writer can create it).
     if (opened != ERROR_SUCCESS)
         opened = calls.openKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsReadAccess, key);
-    if (opened == ERROR_SUCCESS) {
-        char portText[settings::kTextBufferSize];
-        char maxText[settings::kTextBufferSize];
-        settings::QueryText(key.get(), "COM", portText);
-        settings::QueryText(key.get(), "MaxPos", maxText);
-        key.reset();
-        m_portIndex = settings::ParseSetting(portText);
-        m_maxPosition = settings::ParseSetting(maxText);
-    }
-    settings::ClampSettings(m_portIndex, m_maxPosition);
+    settings::SettingsValues stored;
+    settings::ReadSettings(opened == ERROR_SUCCESS ? key.get() : nullptr, stored);
+    m_portIndex = stored.portIndex;
+    m_maxPosition = stored.maxPosition;
 }
 
 bool CSetupDlg::SaveSettings() const {

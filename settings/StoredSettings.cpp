@@ -45,6 +45,18 @@ void ClampSettings(int& portIndex, int& maxPosition) {
         maxPosition = 100000;
 }
 
+void ReadSettings(HKEY key, SettingsValues& values) {
+    values.portText[0] = '\0';
+    values.maxText[0] = '\0';
+    if (key != nullptr) {
+        QueryText(key, "COM", values.portText);
+        QueryText(key, "MaxPos", values.maxText);
+    }
+    values.portIndex = ParseSetting(values.portText);
+    values.maxPosition = ParseSetting(values.maxText);
+    ClampSettings(values.portIndex, values.maxPosition);
+}
+
 bool WriteSetting(HKEY key, const char* name, int value) {
     char text[16];
     const int length = std::snprintf(text, sizeof text, "%i", value);

@@ -28,6 +28,18 @@ int ParseSetting(const char* text);
 // position 10 to 100000 with 0 (missing, empty, not a number) meaning 10000.
 void ClampSettings(int& portIndex, int& maxPosition);
 
+// The two settings as stored (texts, empty when missing) and as the driver uses
+// them (parsed and clamped).
+struct SettingsValues {
+    char portText[kTextBufferSize];
+    char maxText[kTextBufferSize];
+    int portIndex;
+    int maxPosition;
+};
+// Reads "COM" and "MaxPos" from key; a null key stands for none stored, which
+// gives the defaults.
+void ReadSettings(HKEY key, SettingsValues& values);
+
 // Stores value as decimal text (REG_SZ) through the settings store's registry
 // calls; false when the write is refused.
 bool WriteSetting(HKEY key, const char* name, int value);

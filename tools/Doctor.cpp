@@ -125,11 +125,11 @@ bool CheckProfileAndSettings(CCheckReport& report, int& portIndex) {
                        std::string("HKLM\\") + g_settingsKey +
                            " is missing, so astronomy programs' chooser does not list the driver",
                        "run the setup program again (it creates the key and registers the driver)");
-        int maxPosition = 0;
-        portIndex = 0;
-        settings::ClampSettings(portIndex, maxPosition);
-        report.Ok("settings",
-                  "none stored; the driver will use COM1 and MaxPos " + std::to_string(maxPosition));
+        settings::SettingsValues defaults;
+        settings::ReadSettings(nullptr, defaults);
+        portIndex = defaults.portIndex;
+        report.Ok("settings", "none stored; the driver will use COM" + std::to_string(portIndex + 1) +
+                                  " and MaxPos " + std::to_string(defaults.maxPosition));
         return false;
     }
     char name[settings::kTextBufferSize];
@@ -140,16 +140,13 @@ bool CheckProfileAndSettings(CCheckReport& report, int& portIndex) {
     else
         report.Ok("profile key", std::string("display name \"") + name + "\"");
 
-    char portText[settings::kTextBufferSize];
-    char maxText[settings::kTextBufferSize];
-    settings::QueryText(key.get(), "COM", portText);
-    settings::QueryText(key.get(), "MaxPos", maxText);
+    settings::SettingsValues stored;
+    settings::ReadSettings(key.get(), stored);
     key.reset();
-    portIndex = settings::ParseSetting(portText);
-    int maxPosition = settings::ParseSetting(maxText);
-    settings::ClampSettings(portIndex, maxPosition);
-    report.Ok("settings", std::string("COM \"") + portText + "\" -> COM" + std::to_string(portIndex + 1) +
-                              ", MaxPos \"" + maxText + "\" -> " + std::to_string(maxPosition));
+    portIndex = stored.portIndex;
+    report.Ok("settings", std::string("COM \"") + stored.portText + "\" -> COM" +
+                              std::to_string(portIndex + 1) + ", MaxPos \"" + stored.maxText + "\" -> " +
+                              std::to_string(stored.maxPosition));
 
     // Opening for writing changes nothing; it only asks whether a save would be allowed.
     platform::UniqueHKey writable;

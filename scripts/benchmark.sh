@@ -10,31 +10,34 @@ set -u
 bench_trap
 
 bench_install || { echo "package installation failed"; exit 1; }
+bench_probe
 bench_build >/dev/null || { echo "build failed"; exit 1; }
 bench_start_xvfb || exit 1
-bench_start_wine
+bench_start_wine || exit 1
 bench_pair 5 6
 
 out=$BUILD_DIR/benchmark
 mkdir -p "$out"
-for bits in 32 64; do
+runs=()
+for bits in $(bench_bits); do
+    runs+=("$out/win$bits.json")
     exe=$BUILD_DIR/win$bits/tests/focuser_benchmark.exe
     [ -f "$exe" ] || { echo "$exe is not built"; exit 1; }
     echo "running the $bits-bit benchmark..." >&2
-    (cd "$(dirname "$exe")" && wine "$exe" "$@" 2>"$out/win$bits.err") | tr -d '\r' >"$out/win$bits.json"
+    (cd "$(dirname "$exe")" && winerun $bits "$exe" "$@" 2>"$out/win$bits.err") | tr -d '\r' >"$out/win$bits.json"
     [ -s "$out/win$bits.json" ] || { echo "no result from $exe:"; cat "$out/win$bits.err"; exit 1; }
 done
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 cores=$(nproc)
-wine_version=$(wine --version)
-CPU="$cpu" CORES="$cores" WINE_VERSION="$wine_version" python3 - "$out/win32.json" "$out/win64.json" \
-    "$BUILD_DIR/benchmark.json" <<'EOF'
+wine_version=$(winerun 64 --version)
+[ "$BENCH_RUNS32" = 1 ] || echo "Left out: the 32-bit benchmark (this machine runs 64-bit code only)"
+CPU="$cpu" CORES="$cores" WINE_VERSION="$wine_version" python3 - "$BUILD_DIR/benchmark.json" "${runs[@]}" <<'EOF'
 import json, os, sys
 
-runs = [json.load(open(p)) for p in sys.argv[1:3]]
+runs = [json.load(open(p)) for p in sys.argv[2:]]
 machine = {"cpu": os.environ["CPU"], "cores": int(os.environ["CORES"]), "wine": os.environ["WINE_VERSION"]}
-with open(sys.argv[3], "w") as f:
+with open(sys.argv[1], "w") as f:
     json.dump({"machine": machine, "runs": runs}, f, indent=2)
 
 print(f"Machine: {machine['cpu']}, {machine['cores']} cores; {machine['wine']}")
@@ -49,5 +52,5 @@ for run in runs:
         print(f"  {r['name']:<56} {'':>4} {'':>5} {'':>10} {r['value']:>10.3f}")
     if run.get("problem"):
         print(f"  problem: {run['problem']}")
-print(f"\nJSON: {sys.argv[3]}")
+print(f"\nJSON: {sys.argv[1]}")
 EOF

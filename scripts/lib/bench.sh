@@ -8,6 +8,9 @@ REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$REPO_DIR/build}
 BENCH_PIDS=()
 BENCH_CLEANED=0
+# Every script and test starts Wine programs through winerun, which picks the
+# loader of the program's bitness.
+case ":$PATH:" in *":$REPO_DIR/scripts/lib:"*) ;; *) export PATH=$REPO_DIR/scripts/lib:$PATH ;; esac
 
 bench_log() { printf '%s\n' "$*" >&2; }
 
@@ -28,6 +31,34 @@ bench_install() {
     fi
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# bench_probe: says in one line whether this machine runs 32-bit code, and
+# exports BENCH_RUNS32 (1 or 0) for the scripts and tests started after it. With
+# FOCUSER_BENCH_64_ONLY=1 the answer is no, and Debian's plain wine, wineboot and
+# winepath, which go through the 32-bit loader, fail here as they do on such a
+# machine ("Exec format error"), so a step that still uses them shows up.
+bench_probe() {
+    if winerun --probe; then
+        export BENCH_RUNS32=1
+        return 0
+    fi
+    export BENCH_RUNS32=0
+    if [ "${FOCUSER_BENCH_64_ONLY:-0}" = 1 ]; then
+        local shims=$BUILD_DIR/bench-64only-bin name
+        mkdir -p "$shims"
+        for name in wine wine-stable wineboot winepath wineconsole; do
+            printf '#!/bin/sh\necho "%s: cannot execute: Exec format error (the bench runs as on a machine that runs 64-bit code only)" >&2\nexit 126\n' \
+                "$name" >"$shims/$name"
+            chmod +x "$shims/$name"
+        done
+        export PATH=$shims:$PATH
+    fi
+}
+
+# bench_bits: the bitnesses whose programs run here, "32 64" or "64".
+bench_bits() {
+    if [ "${BENCH_RUNS32:-1}" = 1 ]; then echo "32 64"; else echo 64; fi
 }
 
 # bench_build: configures and builds build/win32 and build/win64.
@@ -110,9 +141,13 @@ bench_start_wine() {
     _bench_track $!
     if [ ! -f "$WINEPREFIX/.bench-ready" ]; then
         bench_log "Preparing the Wine prefix $WINEPREFIX"
-        wineboot -i >/dev/null 2>&1
+        winerun 64 wineboot -i >/dev/null 2>&1
+        if [ ! -d "$WINEPREFIX/drive_c/windows/system32" ] || [ ! -d "$WINEPREFIX/dosdevices" ]; then
+            bench_log "wineboot could not prepare the Wine prefix $WINEPREFIX"
+            return 1
+        fi
         # Without a window manager Wine draws dialog frames itself when unmanaged.
-        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+        winerun 64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
         touch "$WINEPREFIX/.bench-ready"
     fi
     # This Wine does not find the fonts it ships: every face falls back to one
@@ -121,7 +156,7 @@ bench_start_wine() {
     if [ -d /usr/share/wine/fonts ] && [ -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
         cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     fi
-    wine reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
+    winerun 64 reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
     # No COM1 to COM4: tests rely on those ports not existing. Removed only now:
     # the first wine call starts the prefix's device services, which link com1 to
     # /dev/ttyS0 again where the host has one.

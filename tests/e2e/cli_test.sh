@@ -5,10 +5,10 @@
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_setup
 
-for bits in 32 64; do
+for bits in $E2E_BITS; do
     ctl="$BUILD_DIR/win$bits/FocuserCtl.exe"
     o=$E2E_TMP/session$bits
-    e2e_run "$o" wine "$ctl" link status move 0 move 1500 start 0 sleep 300 halt wait position unlink
+    e2e_run "$o" winerun $bits "$ctl" link status move 0 move 1500 start 0 sleep 300 halt wait position unlink
     e2e_expect_rc "$o" 0 "win$bits session"
     e2e_expect_line "$o.out" 'Linked\.' "win$bits link"
     e2e_expect_line "$o.out" '  Link: +on' "win$bits status"
@@ -49,41 +49,41 @@ for bits in 32 64; do
     # Failures: the driver's message and source, status 1, and no later command run.
     source_part='\(source Morvantis\.Focuser\.1, code 0x80020009\)'
     o=$E2E_TMP/range$bits
-    e2e_run "$o" wine "$ctl" link move $((E2E_MAX_POS + 1)) unlink
+    e2e_run "$o" winerun $bits "$ctl" link move $((E2E_MAX_POS + 1)) unlink
     e2e_expect_rc "$o" 1 "win$bits move beyond MaxStep"
     e2e_expect_line "$o.err" "FocuserCtl: move to $((E2E_MAX_POS + 1)) failed: Value out of range $source_part" \
         "win$bits move beyond MaxStep"
     e2e_expect_no_line "$o.out" 'Unlinked\.' "win$bits commands after a failure"
 
     o=$E2E_TMP/negative$bits
-    e2e_run "$o" wine "$ctl" move -1
+    e2e_run "$o" winerun $bits "$ctl" move -1
     e2e_expect_rc "$o" 1 "win$bits move -1 unlinked"
     e2e_expect_line "$o.err" "FocuserCtl: move to -1 failed: Value out of range $source_part" "win$bits move -1"
 
     o=$E2E_TMP/unlinked$bits
-    e2e_run "$o" wine "$ctl" move 100
+    e2e_run "$o" winerun $bits "$ctl" move 100
     e2e_expect_rc "$o" 1 "win$bits move unlinked"
     e2e_expect_line "$o.err" "FocuserCtl: move to 100 failed: Link fail $source_part" "win$bits move unlinked"
 
     o=$E2E_TMP/progid$bits
-    e2e_run "$o" wine "$ctl" --progid Nobody.NoFocuser status
+    e2e_run "$o" winerun $bits "$ctl" --progid Nobody.NoFocuser status
     e2e_expect_rc "$o" 1 "win$bits unknown ProgID"
     e2e_expect_line "$o.err" 'FocuserCtl: creating Nobody\.NoFocuser failed: no class is registered as Nobody\.NoFocuser.*' \
         "win$bits unknown ProgID"
 
     o=$E2E_TMP/usage$bits
-    e2e_run "$o" wine "$ctl" move soon
+    e2e_run "$o" winerun $bits "$ctl" move soon
     e2e_expect_rc "$o" 2 "win$bits usage mistake"
-    e2e_run "$o" wine "$ctl" --help
+    e2e_run "$o" winerun $bits "$ctl" --help
     e2e_expect_rc "$o" 0 "win$bits --help"
     e2e_expect_line "$o.out" 'Usage: FocuserCtl .*' "win$bits --help"
 done
 
 # A port that does not exist: COM1 (index 0) is never mapped on the bench.
 driver_settings 0 $E2E_MAX_POS
-for bits in 32 64; do
+for bits in $E2E_BITS; do
     o=$E2E_TMP/noport$bits
-    e2e_run "$o" wine "$BUILD_DIR/win$bits/FocuserCtl.exe" link status
+    e2e_run "$o" winerun $bits "$BUILD_DIR/win$bits/FocuserCtl.exe" link status
     e2e_expect_rc "$o" 1 "win$bits link to a missing port"
     e2e_expect_line "$o.err" "FocuserCtl: link failed: Could not open port //\./COM1 $source_part" \
         "win$bits link to a missing port"

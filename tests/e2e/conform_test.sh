@@ -5,9 +5,9 @@
 e2e_setup
 
 script=$(cscript_path "$E2E_DIR/conform.vbs")
-for bits in 32 64; do
+for bits in $E2E_BITS; do
     o=$E2E_TMP/conform$bits
-    e2e_run "$o" driver_wine $bits cscript //nologo "$script"
+    e2e_run "$o" winerun $bits cscript //nologo "$script"
     e2e_last_line_is "$o.out" END "win$bits conformance"
     e2e_expect_rc "$o" 0 "win$bits conformance"
     e2e_expect_line "$o.out" 'RESULT 21 passed, 0 failed' "win$bits conformance"

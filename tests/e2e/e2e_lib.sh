@@ -18,7 +18,11 @@ if [ -z "${WINEPREFIX:-}" ]; then
     exit 1
 fi
 export WINEDEBUG=${WINEDEBUG:--all}
+case ":$PATH:" in *":$E2E_REPO/scripts/lib:"*) ;; *) export PATH=$E2E_REPO/scripts/lib:$PATH ;; esac
 . "$E2E_REPO/scripts/lib/driver.sh"
+# The bitnesses whose clients run here, and the one a single-bitness step uses.
+E2E_BITS=$(driver_bits)
+E2E_MAIN=$(driver_main_bits)
 
 E2E_SIM_PORT=COM5
 E2E_DRIVER_INDEX=5 # COM6
@@ -39,9 +43,11 @@ e2e_cleanup() {
 }
 
 # e2e_setup [FocuserSim options...]: servers registered, settings on COM6 with
-# MaxPos 20000, simulator on COM5.
+# MaxPos 20000, simulator on COM5. Where 32-bit code cannot run, says that the
+# script's 32-bit half is skipped.
 e2e_setup() {
     local bits
+    driver_skip_32 "32-bit half"
     for bits in 32 64; do
         [ -f "$(driver_dll $bits)" ] || { echo "missing $(driver_dll $bits)"; exit 1; }
     done
@@ -107,4 +113,4 @@ e2e_finish() {
     exit 0
 }
 
-cscript_path() { winepath -w "$1"; }
+cscript_path() { driver_winpath "$1"; }

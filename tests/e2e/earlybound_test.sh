@@ -9,9 +9,9 @@ e2e_setup
 uuids=$(sed -n 's/^ *uuid(\([0-9A-Fa-f-]*\)),$/\1/p' "$E2E_REPO/contract/Focuser.idl")
 iid=$(echo "$uuids" | head -n 1)
 clsid=$(echo "$uuids" | tail -n 1)
-for bits in 32 64; do
+for bits in $E2E_BITS; do
     o=$E2E_TMP/early$bits
-    e2e_run "$o" wine "$BUILD_DIR/win$bits/EarlyBound.exe"
+    e2e_run "$o" winerun $bits "$BUILD_DIR/win$bits/EarlyBound.exe"
     e2e_expect_rc "$o" 0 "win$bits EarlyBound"
     e2e_expect_line "$o.out" "Created the Focuser class \{$clsid\}\." "win$bits creation by CLSID"
     e2e_expect_line "$o.out" 'Linked: get_Link gives -1\.' "win$bits link"
@@ -26,7 +26,7 @@ for bits in 32 64; do
     e2e_last_line_is "$o.out" 'Done.' "win$bits EarlyBound"
 
     o=$E2E_TMP/target$bits
-    e2e_run "$o" wine "$BUILD_DIR/win$bits/EarlyBound.exe" 777
+    e2e_run "$o" winerun $bits "$BUILD_DIR/win$bits/EarlyBound.exe" 777
     e2e_expect_rc "$o" 0 "win$bits EarlyBound 777"
     e2e_expect_line "$o.out" 'Stopped at 777 after [0-9.]+ s\.' "win$bits EarlyBound 777"
 done

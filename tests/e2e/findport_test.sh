@@ -6,12 +6,12 @@
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_setup
 
-com_setting() { wine reg query "$DRIVER_PROFILE_KEY" /v COM /reg:32 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p'; }
-max_setting() { wine reg query "$DRIVER_PROFILE_KEY" /v MaxPos /reg:32 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p'; }
+com_setting() { winerun 64 reg query "$DRIVER_PROFILE_KEY" /v COM /reg:32 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p'; }
+max_setting() { winerun 64 reg query "$DRIVER_PROFILE_KEY" /v MaxPos /reg:32 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p'; }
 
 driver_settings 2 $E2E_MAX_POS
 o=$E2E_TMP/find32
-e2e_run "$o" wine "$BUILD_DIR/win32/FocuserCtl.exe" find-port
+e2e_run "$o" winerun $E2E_MAIN "$BUILD_DIR/win$E2E_MAIN/FocuserCtl.exe" find-port
 e2e_expect_rc "$o" 0 "find-port"
 e2e_expect_line "$o.out" 'COM6   a controller answered "010200"' "find-port"
 e2e_expect_line "$o.out" 'COM8   opens, but nothing answered the handshake' "find-port"
@@ -26,7 +26,7 @@ if grep -E '^ *[0-9]+ RX ' "$E2E_TMP/sim.log" | grep -vq 'RX "FV000000'; then
 fi
 
 o=$E2E_TMP/save64
-e2e_run "$o" wine "$BUILD_DIR/win64/FocuserCtl.exe" find-port --save
+e2e_run "$o" winerun 64 "$BUILD_DIR/win64/FocuserCtl.exe" find-port --save
 e2e_expect_rc "$o" 0 "find-port --save"
 e2e_last_line_is "$o.out" "Saved COM6 as the driver's port." "find-port --save"
 [ "$(com_setting)" = 5 ] || e2e_fail "find-port --save stored COM '$(com_setting)', expected 5"
@@ -34,11 +34,11 @@ e2e_last_line_is "$o.out" "Saved COM6 as the driver's port." "find-port --save"
 
 # A second controller on COM7 answers on COM8: two ports, so nothing is saved.
 driver_settings 2 $E2E_MAX_POS
-wine "$BUILD_DIR/win32/FocuserSim.exe" COM7 --no-stdin --seconds 120 >"$E2E_TMP/sim2.log" 2>&1 &
+winerun $E2E_MAIN "$BUILD_DIR/win$E2E_MAIN/FocuserSim.exe" COM7 --no-stdin --seconds 120 >"$E2E_TMP/sim2.log" 2>&1 &
 sim2=$!
 for i in $(seq 1 100); do grep -q 'listening on' "$E2E_TMP/sim2.log" 2>/dev/null && break; sleep 0.1; done
 o=$E2E_TMP/two
-e2e_run "$o" wine "$BUILD_DIR/win32/FocuserCtl.exe" find-port --save
+e2e_run "$o" winerun $E2E_MAIN "$BUILD_DIR/win$E2E_MAIN/FocuserCtl.exe" find-port --save
 kill -INT $sim2 2>/dev/null
 wait $sim2 2>/dev/null
 e2e_expect_rc "$o" 1 "two controllers"
@@ -48,7 +48,7 @@ e2e_last_line_is "$o.out" "Nothing saved: more than one port answered; choose on
 
 driver_sim_stop
 o=$E2E_TMP/none
-e2e_run "$o" wine "$BUILD_DIR/win64/FocuserCtl.exe" find-port --save
+e2e_run "$o" winerun 64 "$BUILD_DIR/win64/FocuserCtl.exe" find-port --save
 e2e_expect_rc "$o" 1 "no controller"
 e2e_expect_line "$o.out" "No controller answered on COM1 to COM25\." "no controller"
 e2e_last_line_is "$o.out" "Nothing saved." "no controller"

@@ -6,13 +6,14 @@
 [ -n "${DISPLAY:-}" ] || { echo "no DISPLAY: the bench starts Xvfb"; exit 1; }
 e2e_setup
 
-user="$BUILD_DIR/win32/tests/SetupDialogDriver.exe"
-settings() { wine reg query "$DRIVER_PROFILE_KEY" /reg:32 2>/dev/null | tr -d '\r' >"$1"; }
+user="$BUILD_DIR/win$E2E_MAIN/tests/SetupDialogDriver.exe"
+settings() { winerun 64 reg query "$DRIVER_PROFILE_KEY" /reg:32 2>/dev/null | tr -d '\r' >"$1"; }
 
-# FocuserCtl setup runs in the background while SetupDialogDriver plays the user;
-# it must end within 10 s of the dialog closing, or it is stopped by its pid.
+# start_setup BITS EXE OUT: FocuserCtl setup runs in the background while
+# SetupDialogDriver plays the user; it must end within 10 s of the dialog
+# closing, or it is stopped by its pid.
 start_setup() {
-    wine "$1" setup >"$2.raw" 2>"$2.rawerr" &
+    winerun "$1" "$2" setup >"$3.raw" 2>"$3.rawerr" &
     ctlpid=$!
 }
 finish_setup() {
@@ -31,14 +32,14 @@ finish_setup() {
     tr -d '\r' <"$o.rawerr" >"$o.err"
 }
 
-for bits in 32 64; do
+for bits in $E2E_BITS; do
     ctl="$BUILD_DIR/win$bits/FocuserCtl.exe"
 
     # OK saves: the same port, another maximum position.
     driver_settings $E2E_DRIVER_INDEX $E2E_MAX_POS
     o=$E2E_TMP/ok$bits
-    start_setup "$ctl" "$o"
-    e2e_run "$o.user" wine "$user" $E2E_DRIVER_INDEX 12345 ok
+    start_setup $bits "$ctl" "$o"
+    e2e_run "$o.user" winerun $E2E_MAIN "$user" $E2E_DRIVER_INDEX 12345 ok
     finish_setup "$o"
     e2e_expect_rc "$o.user" 0 "win$bits dialog shown and closed with OK"
     e2e_expect_line "$o.user.out" \
@@ -51,14 +52,14 @@ for bits in 32 64; do
     e2e_expect_line "$o.key" ' +MaxPos +REG_SZ +12345' "win$bits maximum position saved by OK"
 
     o=$E2E_TMP/linked$bits
-    e2e_run "$o" wine "$ctl" link status unlink
+    e2e_run "$o" winerun $bits "$ctl" link status unlink
     e2e_expect_rc "$o" 0 "win$bits link after setup"
     e2e_expect_line "$o.out" '  MaxStep: +12345' "win$bits saved maximum position used at the next link"
 
     # Cancel saves nothing.
     o=$E2E_TMP/cancel$bits
-    start_setup "$ctl" "$o"
-    e2e_run "$o.user" wine "$user" 9 777 cancel
+    start_setup $bits "$ctl" "$o"
+    e2e_run "$o.user" winerun $E2E_MAIN "$user" 9 777 cancel
     finish_setup "$o"
     e2e_expect_rc "$o.user" 0 "win$bits dialog closed with Cancel"
     e2e_expect_rc "$o" 0 "win$bits FocuserCtl setup, cancelled"

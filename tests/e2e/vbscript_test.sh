@@ -6,9 +6,9 @@
 e2e_setup
 
 script=$(cscript_path "$E2E_REPO/examples/focuser.vbs")
-for bits in 32 64; do
+for bits in $E2E_BITS; do
     o=$E2E_TMP/sample$bits
-    e2e_run "$o" driver_wine $bits cscript //nologo "$script"
+    e2e_run "$o" winerun $bits cscript //nologo "$script"
     e2e_last_line_is "$o.out" END "win$bits sample"
     e2e_expect_rc "$o" 0 "win$bits sample"
     e2e_expect_line "$o.out" 'Linked: True' "win$bits link"
@@ -24,16 +24,16 @@ for bits in 32 64; do
 
     # An explicit target, and the position it reaches.
     o=$E2E_TMP/target$bits
-    e2e_run "$o" driver_wine $bits cscript //nologo "$script" 1234
+    e2e_run "$o" winerun $bits cscript //nologo "$script" 1234
     e2e_expect_rc "$o" 0 "win$bits sample with a target"
     e2e_expect_line "$o.out" 'Stopped at 1234 after [0-9.]+ s' "win$bits sample with a target"
 done
 
 # A link failure reaches the script as an error it can print, and END still comes.
 driver_settings 0 $E2E_MAX_POS
-for bits in 32 64; do
+for bits in $E2E_BITS; do
     o=$E2E_TMP/noport$bits
-    e2e_run "$o" driver_wine $bits cscript //nologo "$script"
+    e2e_run "$o" winerun $bits cscript //nologo "$script"
     e2e_last_line_is "$o.out" END "win$bits sample, missing port"
     e2e_expect_rc "$o" 1 "win$bits sample, missing port"
     e2e_expect_line "$o.out" \

@@ -15,6 +15,12 @@ if [ -z "${BUILD_DIR:-}" ]; then
 fi
 export BUILD_DIR
 here=$(cd "$(dirname "$0")" && pwd)
+export PATH=$here/../../scripts/lib:$PATH
+# The setup program is a 32-bit program: none of this runs where 32-bit code cannot.
+if ! winerun --runs32; then
+    echo "skipped: the setup program is a 32-bit program, and this machine runs 64-bit code only"
+    exit 77
+fi
 
 SETUP=$BUILD_DIR/MorvantisFocuserSetup.exe
 WORK=$BUILD_DIR/installer-test

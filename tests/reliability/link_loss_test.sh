@@ -10,6 +10,7 @@ set -u
 export BUILD_DIR=${BUILD_DIR:-$(dirname "$FOCUSER_BENCH_PORTS")}
 . "$(dirname "$0")/../../scripts/lib/bench.sh"
 bench_wine_env
+. "$REPO_DIR/scripts/lib/driver.sh"
 
 # Only the pairs made here are stopped; the suite's wineserver is not ours.
 cleanup() {
@@ -35,7 +36,8 @@ await() {
 }
 
 status=0
-for bits in 32 64; do
+driver_skip_32 "32-bit half"
+for bits in $(driver_bits); do
     exe=$BUILD_DIR/win$bits/tests/reliability_link_loss_probe.exe
     if [ ! -e "$exe" ]; then
         echo "win$bits: $exe is not built"
@@ -46,7 +48,7 @@ for bits in 32 64; do
     bench_pair 9 10
     # COM10 is the driver's port: settings index 9.
     log=$signals/probe.log
-    wine "$exe" COM9 9 "$signals" >"$log" 2>&1 &
+    winerun $bits "$exe" COM9 9 "$signals" >"$log" 2>&1 &
     probe=$!
     if await cut; then
         pair=$(cat "$BUILD_DIR/ports/pair-9-10.pid")

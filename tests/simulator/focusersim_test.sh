@@ -16,15 +16,17 @@ check() {
     fi
 }
 ms() { echo $(($(date +%s%N) / 1000000)); }
+. "$(dirname "$0")/../../scripts/lib/driver.sh"
 
-for bits in 32 64; do
+driver_skip_32 "32-bit half"
+for bits in $(driver_bits); do
     exe=$build/win$bits/FocuserSim.exe
     log=$build/test-logs/focusersim-win$bits.log
     mkdir -p "$(dirname "$log")"
 
     # Started in the background, input from /dev/null: runs until --seconds.
     t0=$(ms)
-    wine "$exe" COM7 --position 4321 --seconds 3 </dev/null >"$log" 2>&1 &
+    winerun $bits "$exe" COM7 --position 4321 --seconds 3 </dev/null >"$log" 2>&1 &
     pid=$!
     for _ in $(seq 1 200); do
         grep -q listening "$log" && break
@@ -53,17 +55,17 @@ for bits in 32 64; do
 
     # Piped input: ends when the writer closes the pipe.
     t0=$(ms)
-    (sleep 1) | wine "$exe" COM7 >"$log" 2>&1
+    (sleep 1) | winerun $bits "$exe" COM7 >"$log" 2>&1
     took=$(($(ms) - t0))
     check "win$bits stops at the end of piped input" "$(tr -d '\r' <"$log" | grep -c 'stopped (end of input)')" "1"
     check "win$bits stops soon after it" "$([ $took -le 10000 ] && echo yes || echo "$took ms")" "yes"
 
-    wine "$exe" COM7 --rate fast </dev/null >/dev/null 2>&1
+    winerun $bits "$exe" COM7 --rate fast </dev/null >/dev/null 2>&1
     check "win$bits bad option value" "$?" "2"
-    wine "$exe" COM7 --bogus </dev/null >/dev/null 2>&1
+    winerun $bits "$exe" COM7 --bogus </dev/null >/dev/null 2>&1
     check "win$bits unknown option" "$?" "2"
-    wine "$exe" COM1 --seconds 1 </dev/null >/dev/null 2>&1
+    winerun $bits "$exe" COM1 --seconds 1 </dev/null >/dev/null 2>&1
     check "win$bits missing port" "$?" "1"
-    check "win$bits help" "$(wine "$exe" --help </dev/null 2>&1 | tr -d '\r' | grep -c -- '--stall-ms')" "1"
+    check "win$bits help" "$(winerun $bits "$exe" --help </dev/null 2>&1 | tr -d '\r' | grep -c -- '--stall-ms')" "1"
 done
 exit $failed

@@ -19,9 +19,12 @@ const COMMTIMEOUTS kPollTimeouts = {1, 1, 1, 4, 200};
 // output flow control a 0x13 byte from the controller, which a checksum may be,
 // would hold every later write; CTS or DSR flow control on a cable without those
 // wires holds them from the start; abort-on-error stops all traffic at the
-// first framing error. DTR and RTS keep their state when plainly on or off (a
-// device may draw its power from them); from handshake mode they go plainly on.
-// RTS toggle mode stays: RS-485 adapters switch their transmitter with it.
+// first framing error; null stripping drops every 0x00 byte of a reply; parity
+// checking with error replacement swaps a byte that arrived damaged for the
+// error character, where the checksum already rejects the reply. DTR and RTS
+// keep their state when plainly on or off (a device may draw its power from
+// them); from handshake mode they go plainly on. RTS toggle mode stays: RS-485
+// adapters switch their transmitter with it.
 void SetProtocolLine(DCB& dcb) {
     dcb.fBinary = TRUE;
     dcb.fOutxCtsFlow = FALSE;
@@ -30,6 +33,9 @@ void SetProtocolLine(DCB& dcb) {
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
     dcb.fAbortOnError = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fParity = FALSE;
+    dcb.fErrorChar = FALSE;
     if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE)
         dcb.fDtrControl = DTR_CONTROL_ENABLE;
     if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)

@@ -18,8 +18,9 @@ public:
     ~CSerialPort();
 
     // Opens the device at baudRate, 8 data bits, one stop bit, even parity when
-    // evenParity is nonzero else none, in binary mode without flow control or
-    // abort-on-error; the other line settings stay as the device had them. A
+    // evenParity is nonzero else none, in binary mode without flow control,
+    // abort-on-error, null stripping, parity checking or error replacement; the
+    // other line settings stay as the device had them. A
     // name that does not begin with '/' gets the "//./" prefix. True only when
     // the line settings were applied; after a failed SetCommState the device
     // stays open until Close or destruction.

@@ -96,5 +96,25 @@ e2e_expect_line "$o.out" "${ok}settings: none stored; the driver will use COM1 a
 if winerun 64 reg query "$DRIVER_PROFILE_KEY" /reg:32 >/dev/null 2>&1; then e2e_fail "doctor created the profile key"; fi
 driver_restore_settings "$E2E_TMP/before-delete.reg"
 
+# The outbound leg stalls (the controller falls silent after 100 steps): the
+# return is still tried, and both legs are reported.
+driver_sim_stop
+driver_sim_start $E2E_SIM_PORT "$E2E_TMP/sim.log" --position 1000 --stall-steps 100 || exit 1
+o=$E2E_TMP/stalled
+e2e_run "$o" wine "$BUILD_DIR/win64/FocuserCtl.exe" doctor --move 300
+e2e_expect_rc "$o" 1 "stalled move"
+e2e_expect_line "$o.out" "${problem}move: the move of 300 steps to 1300 did not finish; the return to 1000 ended at 1000\. To do: check the focuser's mechanics and cable\." \
+    "stalled move"
+
+# Near 0 in a range narrower than the move: up to MaxStep and back, not down past 0.
+driver_settings $E2E_DRIVER_INDEX 200
+driver_sim_stop
+driver_sim_start $E2E_SIM_PORT "$E2E_TMP/sim.log" --position 50 || exit 1
+o=$E2E_TMP/nearzero
+e2e_run "$o" wine "$BUILD_DIR/win32/FocuserCtl.exe" doctor --move 300
+e2e_expect_rc "$o" 0 "move near 0"
+e2e_expect_line "$o.out" "${ok}move: to 200 and back to 50" "move near 0"
+driver_settings $E2E_DRIVER_INDEX $E2E_MAX_POS
+
 [ "$E2E_FAILURES" -gt 0 ] && e2e_show "$E2E_TMP"/*.out "$E2E_TMP"/*.err
 e2e_finish

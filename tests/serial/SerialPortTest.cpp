@@ -194,6 +194,9 @@ const LineCase kLineCases[] = {
     {"XON/XOFF output", [](DCB& d) { d.fOutX = TRUE; }, [](DCB& d) { d.fOutX = FALSE; }},
     {"XON/XOFF input", [](DCB& d) { d.fInX = TRUE; }, [](DCB& d) { d.fInX = FALSE; }},
     {"abort on error", [](DCB& d) { d.fAbortOnError = TRUE; }, [](DCB& d) { d.fAbortOnError = FALSE; }},
+    {"null stripping", [](DCB& d) { d.fNull = TRUE; }, [](DCB& d) { d.fNull = FALSE; }},
+    {"parity checking", [](DCB& d) { d.fParity = TRUE; }, [](DCB& d) { d.fParity = FALSE; }},
+    {"error replacement", [](DCB& d) { d.fErrorChar = TRUE; }, [](DCB& d) { d.fErrorChar = FALSE; }},
     {"DTR handshake", [](DCB& d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; },
      [](DCB& d) { d.fDtrControl = DTR_CONTROL_ENABLE; }},
     {"DTR on kept", [](DCB& d) { d.fDtrControl = DTR_CONTROL_ENABLE; }, Nothing},
@@ -205,10 +208,7 @@ const LineCase kLineCases[] = {
     {"RTS toggle kept", [](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }, Nothing},
     {"characters, limits and the rest kept",
      [](DCB& d) {
-         d.fParity = TRUE;
          d.fTXContinueOnXoff = TRUE;
-         d.fErrorChar = TRUE;
-         d.fNull = TRUE;
          d.XonLim = 123;
          d.XoffLim = 456;
          d.XonChar = 0x21;

@@ -101,7 +101,7 @@ driver_restore_settings "$E2E_TMP/before-delete.reg"
 driver_sim_stop
 driver_sim_start $E2E_SIM_PORT "$E2E_TMP/sim.log" --position 1000 --stall-steps 100 || exit 1
 o=$E2E_TMP/stalled
-e2e_run "$o" wine "$BUILD_DIR/win64/FocuserCtl.exe" doctor --move 300
+e2e_run "$o" winerun 64 "$BUILD_DIR/win64/FocuserCtl.exe" doctor --move 300
 e2e_expect_rc "$o" 1 "stalled move"
 e2e_expect_line "$o.out" "${problem}move: the move of 300 steps to 1300 did not finish; the return to 1000 ended at 1000\. To do: check the focuser's mechanics and cable\." \
     "stalled move"
@@ -111,8 +111,8 @@ driver_settings $E2E_DRIVER_INDEX 200
 driver_sim_stop
 driver_sim_start $E2E_SIM_PORT "$E2E_TMP/sim.log" --position 50 || exit 1
 o=$E2E_TMP/nearzero
-e2e_run "$o" wine "$BUILD_DIR/win32/FocuserCtl.exe" doctor --move 300
-e2e_expect_rc "$o" 0 "move near 0"
+e2e_run "$o" winerun $E2E_MAIN "$BUILD_DIR/win$E2E_MAIN/FocuserCtl.exe" doctor --move 300
+e2e_expect_rc "$o" "$(status 0)" "move near 0"
 e2e_expect_line "$o.out" "${ok}move: to 200 and back to 50" "move near 0"
 driver_settings $E2E_DRIVER_INDEX $E2E_MAX_POS
 

@@ -71,7 +71,6 @@ for bits in 32 64; do
 done
 
 step "Wine prefix"
-[ -f "$WINEPREFIX/.bench-ready" ] || say "Preparing $WINEPREFIX (about 20 s the first time)"
 bench_start_wine || fail "preparing the Wine prefix"
 bench_pair 5 6
 say "Prefix $WINEPREFIX, with COM5 and COM6 joined by a null-modem cable (socat)"

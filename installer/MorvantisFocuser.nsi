@@ -10,8 +10,9 @@
 ; removed, the driver stays installed and the exit code is 3.
 ; Both setup and uninstaller run silently with /S. /D=<folder> (last on the
 ; command line) chooses the 32-bit server's folder; the 64-bit server always goes
-; to "Morvantis" in the 64-bit Program Files. A failed install puts back what it
-; changed, tells the user (unless silent) and ends with exit code 2.
+; to "Morvantis" in the 64-bit Program Files, a folder /D= may not name. A failed
+; install puts back what it changed, tells the user (unless silent) and ends
+; with exit code 2.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -220,6 +221,89 @@ FunctionEnd
     ${EndIf}
 !macroend
 
+; The path on the stack in one spelling: full (no ".", ".." or "/"), with long
+; names for the part of it that exists and no trailing backslash. Letter case
+; stays as given: compare with StrCmp (==), which ignores it.
+Function CanonicalPath
+    Exch $0
+    Push $1
+    Push $2
+    Push $3
+    Push $4
+    System::Call 'kernel32::GetFullPathNameW(w r0, i ${NSIS_MAX_STRLEN}, w .r1, p 0) i .r2'
+    ${If} $2 > 0
+    ${AndIf} $2 < ${NSIS_MAX_STRLEN}
+        StrCpy $0 $1
+    ${EndIf}
+    ${Do}
+        StrCpy $1 $0 1 -1
+        ${If} $1 != "\"
+            ${ExitDo}
+        ${EndIf}
+        StrCpy $0 $0 -1
+    ${Loop}
+    ; GetLongPathName wants a path that exists: the nearest existing folder at or
+    ; above the path, then the names below it as given.
+    StrCpy $1 $0
+    StrCpy $3 ""
+    ${Do}
+        System::Call 'kernel32::GetLongPathNameW(w r1, w .r2, i ${NSIS_MAX_STRLEN}) i .r4'
+        ${If} $4 > 0
+        ${AndIf} $4 < ${NSIS_MAX_STRLEN}
+            StrCpy $0 "$2$3"
+            ${ExitDo}
+        ${EndIf}
+        ${GetParent} "$1" $2
+        ${If} $2 == ""
+            ${ExitDo}
+        ${EndIf}
+        ${GetFileName} "$1" $4
+        StrCpy $3 "\$4$3"
+        StrCpy $1 $2
+    ${Loop}
+    Pop $4
+    Pop $3
+    Pop $2
+    Pop $1
+    Exch $0
+FunctionEnd
+
+; Leaves "1" on the stack when $INSTDIR is the 64-bit server's folder, "" when
+; not. Both servers would then be written to one file. On 32-bit Windows there
+; is no 64-bit server and no such folder.
+Function IsServer64Folder
+    Push $0
+    Push $1
+    StrCpy $0 ""
+    ${If} ${RunningX64}
+        Push "$INSTDIR"
+        Call CanonicalPath
+        Push "$Dir64"
+        Call CanonicalPath
+        Pop $1
+        Pop $0
+        ${If} $0 == $1
+            StrCpy $0 1
+        ${Else}
+            StrCpy $0 ""
+        ${EndIf}
+    ${EndIf}
+    Pop $1
+    Exch $0
+FunctionEnd
+
+; The folder page refuses the 64-bit server's folder (Next stays disabled).
+Function .onVerifyInstDir
+    Push $0
+    Call IsServer64Folder
+    Pop $0
+    ${If} $0 == 1
+        Pop $0
+        Abort
+    ${EndIf}
+    Pop $0
+FunctionEnd
+
 ; regsvr32 of the 64-bit server (the 32-bit setup reaches it with the file
 ; system redirection off); its exit code goes to $0.
 !macro _Regsvr64 options path
@@ -321,6 +405,12 @@ Section "Driver" SecDriver
     InitPluginsDir
     ; A file that cannot be written sets the error flag instead of asking.
     SetOverwrite try
+
+    Call IsServer64Folder
+    Pop $0
+    ${If} $0 == 1
+        !insertmacro Fail "$INSTDIR is the 64-bit server's folder; the 32-bit server needs a folder of its own."
+    ${EndIf}
 
     ; What there was before, for the undo steps: all of it before the first write,
     ; so that a failure at any write finds it.

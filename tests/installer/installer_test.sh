@@ -2,9 +2,10 @@
 # The setup program in a fresh Wine prefix of its own: silent install, clients of
 # both bitnesses by ProgID against the simulator, an upgrade that keeps the
 # settings, failed upgrades that leave the earlier install working (a failed
-# registration, a 32-bit server held by another program), and a silent
-# uninstall that leaves the registry as it was before the install (registry
-# exports compared) and another driver's profile untouched; then /D= into a folder of one's own, an install whose tools cannot
+# registration, a 32-bit server held by another program, /D= naming the 64-bit
+# server's folder), and a silent uninstall that leaves the registry as it was
+# before the install (registry exports compared) and another driver's profile
+# untouched; then /D= into a folder of one's own, an install whose tools cannot
 # be written (the driver stays, exit code 3), and failed installs (a server that
 # cannot be written, a folder in the 32-bit server's place, a registration that
 # fails) that leave registry and folders as before.
@@ -374,6 +375,20 @@ for mode in loaded read none; do
     expect_earlier "held$mode" "after the upgrade over a held server ($mode)"
 done
 
+echo "== /D= naming the 64-bit server's folder"
+# Both servers would go to one file: the setup refuses the folder before it
+# writes anything, however the folder is spelt. NSIS reads /D= to the end of
+# the command line, unquoted: Wine quotes an argument with spaces, so cmd starts
+# the setup with the line as written.
+n=0
+for folder in 'C:\Program Files\Morvantis' 'c:\program files\MORVANTIS\' 'C:\Program Files\Astro\..\Morvantis'; do
+    n=$((n + 1))
+    wine cmd /c "$(winepath -w "$SETUP") /S /D=$folder"
+    rc=$?
+    [ $rc -eq 2 ] || fail "the setup with /D=$folder exited with $rc, not 2"
+    ok "the setup refuses /D=$folder with exit code 2"
+    expect_earlier "samefolder$n" "after /D=$folder"
+done
 kill "$sim" 2>/dev/null
 wait "$sim" 2>/dev/null
 

@@ -10,8 +10,9 @@
 ; removed, the driver stays installed and the exit code is 3.
 ; Both setup and uninstaller run silently with /S. /D=<folder> (last on the
 ; command line) chooses the 32-bit server's folder; the 64-bit server always goes
-; to "Morvantis" in the 64-bit Program Files. A failed install puts back what it
-; changed, tells the user (unless silent) and ends with exit code 2.
+; to "Morvantis" in the 64-bit Program Files, a folder /D= may not name. A failed
+; install puts back what it changed, tells the user (unless silent) and ends
+; with exit code 2.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -67,19 +68,24 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 !insertmacro MUI_LANGUAGE "English"
 
 Var Dir64
-; What the machine held before this run, and what this run has done so far: the
-; undo steps of a failed install read them.
+; What the machine held before this run, all of it read before the first write,
+; and what this run has done so far: the undo steps of a failed install read
+; them, and undo only what this run did.
 Var Server32Before ; the class registration of each view ("" for none)
 Var Server64Before
 Var Had32          ; "1": the file was there, and a copy of it waits in $PLUGINSDIR
 Var Had64
 Var HadUninstaller
 Var Existing32     ; the nearest folder at or above $INSTDIR that was there
-Var Created64      ; "1": this run created the folder
+Var Created64      ; "1": the folder was not there
 Var AscomBefore    ; "1": the key existed
 Var DriversBefore
 Var ProfileBefore
 Var NamedBefore    ; "1": the profile key had its display name
+Var Writing32      ; "1": this run set out to write the file (and its folders),
+Var Writing64      ;      so it may have changed it even when the write failed
+Var WritingUninstaller
+Var Naming         ; "1": this run set out to write the profile key's display name
 Var Registering32  ; "1": this run called the server's registration
 Var Registering64
 
@@ -108,9 +114,12 @@ FunctionEnd
 ; The file is copied aside before it is overwritten, so a failed upgrade can put
 ; the earlier version back.
 ; Without a copy the undo steps find nothing to put back, and leave the file.
+; A folder of that name is no earlier file: the write fails on it, and the undo
+; steps must not copy anything into it.
 !macro _Keep path copy var
     StrCpy ${var} ""
     ${If} ${FileExists} "${path}"
+    ${AndIfNot} ${FileExists} "${path}\*.*"
         StrCpy ${var} 1
         ClearErrors
         CopyFiles /SILENT "${path}" "$PLUGINSDIR\${copy}"
@@ -212,6 +221,89 @@ FunctionEnd
     ${EndIf}
 !macroend
 
+; The path on the stack in one spelling: full (no ".", ".." or "/"), with long
+; names for the part of it that exists and no trailing backslash. Letter case
+; stays as given: compare with StrCmp (==), which ignores it.
+Function CanonicalPath
+    Exch $0
+    Push $1
+    Push $2
+    Push $3
+    Push $4
+    System::Call 'kernel32::GetFullPathNameW(w r0, i ${NSIS_MAX_STRLEN}, w .r1, p 0) i .r2'
+    ${If} $2 > 0
+    ${AndIf} $2 < ${NSIS_MAX_STRLEN}
+        StrCpy $0 $1
+    ${EndIf}
+    ${Do}
+        StrCpy $1 $0 1 -1
+        ${If} $1 != "\"
+            ${ExitDo}
+        ${EndIf}
+        StrCpy $0 $0 -1
+    ${Loop}
+    ; GetLongPathName wants a path that exists: the nearest existing folder at or
+    ; above the path, then the names below it as given.
+    StrCpy $1 $0
+    StrCpy $3 ""
+    ${Do}
+        System::Call 'kernel32::GetLongPathNameW(w r1, w .r2, i ${NSIS_MAX_STRLEN}) i .r4'
+        ${If} $4 > 0
+        ${AndIf} $4 < ${NSIS_MAX_STRLEN}
+            StrCpy $0 "$2$3"
+            ${ExitDo}
+        ${EndIf}
+        ${GetParent} "$1" $2
+        ${If} $2 == ""
+            ${ExitDo}
+        ${EndIf}
+        ${GetFileName} "$1" $4
+        StrCpy $3 "\$4$3"
+        StrCpy $1 $2
+    ${Loop}
+    Pop $4
+    Pop $3
+    Pop $2
+    Pop $1
+    Exch $0
+FunctionEnd
+
+; Leaves "1" on the stack when $INSTDIR is the 64-bit server's folder, "" when
+; not. Both servers would then be written to one file. On 32-bit Windows there
+; is no 64-bit server and no such folder.
+Function IsServer64Folder
+    Push $0
+    Push $1
+    StrCpy $0 ""
+    ${If} ${RunningX64}
+        Push "$INSTDIR"
+        Call CanonicalPath
+        Push "$Dir64"
+        Call CanonicalPath
+        Pop $1
+        Pop $0
+        ${If} $0 == $1
+            StrCpy $0 1
+        ${Else}
+            StrCpy $0 ""
+        ${EndIf}
+    ${EndIf}
+    Pop $1
+    Exch $0
+FunctionEnd
+
+; The folder page refuses the 64-bit server's folder (Next stays disabled).
+Function .onVerifyInstDir
+    Push $0
+    Call IsServer64Folder
+    Pop $0
+    ${If} $0 == 1
+        Pop $0
+        Abort
+    ${EndIf}
+    Pop $0
+FunctionEnd
+
 ; regsvr32 of the 64-bit server (the 32-bit setup reaches it with the file
 ; system redirection off); its exit code goes to $0.
 !macro _Regsvr64 options path
@@ -222,7 +314,9 @@ FunctionEnd
 
 ; Undoes this run, newest step first: the servers unregistered, the earlier
 ; files put back and registered again, the folders and keys this run created
-; removed. The settings of an earlier install are never touched.
+; removed. A step this run did not reach is not undone: a file it did not set out
+; to write stays, whatever its copy holds. The settings of an earlier install are
+; never touched.
 Function Rollback
     Push $0
     ; The output folder is the process's current folder, which cannot be removed.
@@ -234,9 +328,13 @@ Function Rollback
         UnRegDLL "$INSTDIR\${DLLNAME}"
     ${EndIf}
 
-    !insertmacro _PutBack "$INSTDIR\Uninstall.exe" "Uninstall.exe" $HadUninstaller
-    !insertmacro _PutBack "$INSTDIR\${DLLNAME}" "old32.dll" $Had32
-    ${If} ${RunningX64}
+    ${If} $WritingUninstaller == 1
+        !insertmacro _PutBack "$INSTDIR\Uninstall.exe" "Uninstall.exe" $HadUninstaller
+    ${EndIf}
+    ${If} $Writing32 == 1
+        !insertmacro _PutBack "$INSTDIR\${DLLNAME}" "old32.dll" $Had32
+    ${EndIf}
+    ${If} $Writing64 == 1
         ${DisableX64FSRedirection}
         !insertmacro _PutBack "$Dir64\${DLLNAME}" "old64.dll" $Had64
         ${If} $Created64 == 1
@@ -245,15 +343,17 @@ Function Rollback
         ${EnableX64FSRedirection}
     ${EndIf}
     ; /D= may have named folders below one that did not exist either.
-    StrCpy $0 "$INSTDIR"
-    ${Do}
-        ${If} $0 == $Existing32
-        ${OrIf} $0 == ""
-            ${ExitDo}
-        ${EndIf}
-        RMDir "$0"
-        ${GetParent} "$0" $0
-    ${Loop}
+    ${If} $Writing32 == 1
+        StrCpy $0 "$INSTDIR"
+        ${Do}
+            ${If} $0 == $Existing32
+            ${OrIf} $0 == ""
+                ${ExitDo}
+            ${EndIf}
+            RMDir "$0"
+            ${GetParent} "$0" $0
+        ${Loop}
+    ${EndIf}
 
     ; The earlier servers, wherever they were, serve again.
     ${If} $Registering32 == 1
@@ -265,17 +365,19 @@ Function Rollback
         !insertmacro _Regsvr64 "" "$Server64Before"
     ${EndIf}
 
-    SetRegView 32
-    ${If} $ProfileBefore != 1
-        DeleteRegKey HKLM "${PROFILE_KEY}"
-    ${ElseIf} $NamedBefore != 1
-        DeleteRegValue HKLM "${PROFILE_KEY}" ""
-    ${EndIf}
-    ${If} $DriversBefore != 1
-        DeleteRegKey /ifempty HKLM "${DRIVERS_KEY}"
-    ${EndIf}
-    ${If} $AscomBefore != 1
-        DeleteRegKey /ifempty HKLM "${ASCOM_KEY}"
+    ${If} $Naming == 1
+        SetRegView 32
+        ${If} $ProfileBefore != 1
+            DeleteRegKey HKLM "${PROFILE_KEY}"
+        ${ElseIf} $NamedBefore != 1
+            DeleteRegValue HKLM "${PROFILE_KEY}" ""
+        ${EndIf}
+        ${If} $DriversBefore != 1
+            DeleteRegKey /ifempty HKLM "${DRIVERS_KEY}"
+        ${EndIf}
+        ${If} $AscomBefore != 1
+            DeleteRegKey /ifempty HKLM "${ASCOM_KEY}"
+        ${EndIf}
     ${EndIf}
     Pop $0
 FunctionEnd
@@ -304,7 +406,14 @@ Section "Driver" SecDriver
     ; A file that cannot be written sets the error flag instead of asking.
     SetOverwrite try
 
-    ; What there was before, for the undo steps.
+    Call IsServer64Folder
+    Pop $0
+    ${If} $0 == 1
+        !insertmacro Fail "$INSTDIR is the 64-bit server's folder; the 32-bit server needs a folder of its own."
+    ${EndIf}
+
+    ; What there was before, for the undo steps: all of it before the first write,
+    ; so that a failure at any write finds it.
     SetRegView 32
     ReadRegStr $Server32Before HKCR "${SERVER_KEY}" ""
     !insertmacro _KeyExists HKLM "${ASCOM_KEY}" $AscomBefore
@@ -325,8 +434,6 @@ Section "Driver" SecDriver
     !insertmacro _LongPath $Server32Before
     !insertmacro _LongPath $Server64Before
 
-    ; Files first, both of them, so that nothing is registered before every
-    ; file is in place.
     StrCpy $Existing32 "$INSTDIR"
     ${Do}
         ${If} ${FileExists} "$Existing32\*.*"
@@ -337,13 +444,6 @@ Section "Driver" SecDriver
     ${Loop}
     !insertmacro _Keep "$INSTDIR\${DLLNAME}" "old32.dll" $Had32
     !insertmacro _Keep "$INSTDIR\Uninstall.exe" "Uninstall.exe" $HadUninstaller
-    ClearErrors
-    SetOutPath "$INSTDIR"
-    File "/oname=${DLLNAME}" "${DLL32}"
-    ${If} ${Errors}
-        !insertmacro Fail "Could not write $INSTDIR\${DLLNAME}"
-    ${EndIf}
-
     ${If} ${RunningX64}
         ; A 32-bit setup sees System32 through the WOW64 redirection; with it
         ; off, the 64-bit regsvr32 is reached.
@@ -352,6 +452,22 @@ Section "Driver" SecDriver
             StrCpy $Created64 1
         ${EndIf}
         !insertmacro _Keep "$Dir64\${DLLNAME}" "old64.dll" $Had64
+        ${EnableX64FSRedirection}
+    ${EndIf}
+
+    ; Files first, both of them, so that nothing is registered before every
+    ; file is in place.
+    StrCpy $Writing32 1
+    ClearErrors
+    SetOutPath "$INSTDIR"
+    File "/oname=${DLLNAME}" "${DLL32}"
+    ${If} ${Errors}
+        !insertmacro Fail "Could not write $INSTDIR\${DLLNAME}"
+    ${EndIf}
+
+    ${If} ${RunningX64}
+        ${DisableX64FSRedirection}
+        StrCpy $Writing64 1
         ClearErrors
         SetOutPath "$Dir64"
         File "/oname=${DLLNAME}" "${DLL64}"
@@ -366,6 +482,7 @@ Section "Driver" SecDriver
     ; The profile key exists before registration, so that registration gives it
     ; its display name. Only the default value is written: the settings values
     ; "COM" and "MaxPos" of an earlier install stay as they are.
+    StrCpy $Naming 1
     WriteRegStr HKLM "${PROFILE_KEY}" "" "Morvantis"
 
     StrCpy $Registering32 1
@@ -382,6 +499,7 @@ Section "Driver" SecDriver
         ${EndIf}
     ${EndIf}
 
+    StrCpy $WritingUninstaller 1
     ClearErrors
     WriteUninstaller "$INSTDIR\Uninstall.exe"
     ${If} ${Errors}

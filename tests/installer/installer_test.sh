@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The setup program in a fresh Wine prefix of its own: silent install, clients of
 # both bitnesses by ProgID against the simulator, an upgrade that keeps the
-# settings, a failed upgrade that leaves the earlier install working, and a
-# silent uninstall that leaves the registry as it was before the install
-# (registry exports compared) and another driver's profile untouched; then /D=
-# into a folder of one's own, an install whose tools cannot be written (the
-# driver stays, exit code 3), and two failed installs (a server that cannot be
-# written, a registration that fails) that leave registry and folders as before.
+# settings, failed upgrades that leave the earlier install working (a failed
+# registration, a 32-bit server held by another program, /D= naming the 64-bit
+# server's folder), and a silent uninstall that leaves the registry as it was
+# before the install (registry exports compared) and another driver's profile
+# untouched; then /D= into a folder of one's own, an install whose tools cannot
+# be written (the driver stays, exit code 3), and failed installs (a server that
+# cannot be written, a folder in the 32-bit server's place, a registration that
+# fails) that leave registry and folders as before.
 # Run by scripts/test.sh; BUILD_DIR (or FOCUSER_BENCH_PORTS) names the build.
 set -u
 if [ -z "${BUILD_DIR:-}" ]; then
@@ -170,7 +172,7 @@ unblock_regsvr32() { wine reg delete 'HKCU\Software\Wine\AppDefaults\regsvr32.ex
 
 [ -f "$SETUP" ] || fail "$SETUP is not built (makensis missing, or the 32-bit tree not built first)"
 for f in win32/FocuserSim.exe win32/FocuserCtl.exe win64/FocuserCtl.exe win32/MorvantisFocuser.dll \
-    win64/MorvantisFocuser.dll; do
+    win64/MorvantisFocuser.dll win32/tests/file_holder.exe; do
     [ -f "$BUILD_DIR/$f" ] || fail "$BUILD_DIR/$f is not built"
 done
 
@@ -269,7 +271,7 @@ ok "installed-programs entry: DisplayName, DisplayVersion 1.0.0, Publisher, Unin
 echo "== clients of both bitnesses by ProgID"
 reg32 add "$PROFILE" /v COM /d 5 /f >/dev/null && reg32 add "$PROFILE" /v MaxPos /d 20000 /f >/dev/null ||
     fail "writing the settings"
-wine "$BUILD_DIR/win32/FocuserSim.exe" COM5 --no-stdin --seconds 120 >"$WORK/simulator.log" 2>&1 &
+wine "$BUILD_DIR/win32/FocuserSim.exe" COM5 --no-stdin --seconds 600 >"$WORK/simulator.log" 2>&1 &
 sim=$!
 PIDS+=($sim)
 for i in $(seq 1 100); do
@@ -322,10 +324,76 @@ expect_unchanged installed failedupgrade "after the failed upgrade" "${helpdir[@
 [ "$(default_value 64 "HKCR\\TypeLib\\$LIBID\\1.0\\HELPDIR")" = 'C:\Program Files (x86)\Morvantis\' ] ||
     fail "help folder after the failed upgrade"
 ok "the help folder names the earlier 32-bit server's folder"
-for bits in 32 64; do
-    wine "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $((bits * 20)) unlink >"$WORK/again$bits.log" 2>&1 ||
-        fail "the $bits-bit client after the failed upgrade: $(tr -d '\r' <"$WORK/again$bits.log")"
-    ok "$bits-bit client still served after the failed upgrade"
+# expect_served TAG WHAT: a client of each bitness links and moves through the
+# server its view registers.
+expect_served() {
+    local tag=$1 what=$2 bits
+    for bits in 32 64; do
+        wine "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $((bits * 20)) unlink >"$WORK/$tag$bits.log" 2>&1 ||
+            fail "the $bits-bit client $what: $(tr -d '\r' <"$WORK/$tag$bits.log")"
+        ok "$bits-bit client still served $what"
+    done
+}
+expect_served again "after the failed upgrade"
+# file_times TAG: every file of both program folders with its last change of
+# contents or attributes (a write, even of the same bytes, changes it).
+file_times() {
+    find "$dir32" "$dir64" -type f -printf '%p %C@\n' | LC_ALL=C sort >"$WORK/$1-times.txt"
+}
+# expect_earlier TAG WHAT: the install made above is there as it was: registry
+# and folders, no file of it written, both servers' and the uninstaller's
+# contents, and clients served.
+expect_earlier() {
+    local tag=$1 what=$2
+    expect_unchanged installed "$tag" "$what" "${helpdir[@]}"
+    file_times "$tag"
+    diff "$WORK/earlier-times.txt" "$WORK/$tag-times.txt" >"$WORK/diff-$tag-times.txt" ||
+        fail "$what: files were written: $(cat "$WORK/diff-$tag-times.txt")"
+    ok "$what: no file of the earlier install was written"
+    expect "$what: the earlier 32-bit server is in place" cmp -s "$dir32/MorvantisFocuser.dll" \
+        "$BUILD_DIR/win32/MorvantisFocuser.dll"
+    expect "$what: the earlier 64-bit server is in place" cmp -s "$dir64/MorvantisFocuser.dll" \
+        "$BUILD_DIR/win64/MorvantisFocuser.dll"
+    expect "$what: the earlier uninstaller is in place" cmp -s "$dir32/Uninstall.exe" "$WORK/Uninstall.exe"
+    expect_served "$tag" "$what"
+}
+cp "$dir32/Uninstall.exe" "$WORK/Uninstall.exe" || fail "keeping the uninstaller"
+file_times earlier
+
+echo "== an upgrade over a 32-bit server that cannot be written"
+# A 32-bit client (or the chooser) that has the earlier server loaded keeps it
+# from being overwritten, as a program that has it open without write sharing
+# does; one without any sharing keeps it from being copied aside as well. The
+# setup fails before it has written anything and leaves the earlier install.
+for mode in loaded read none; do
+    wine "$BUILD_DIR/win32/tests/file_holder.exe" $mode 'C:\Program Files (x86)\Morvantis\MorvantisFocuser.dll' \
+        300 >"$WORK/holder-$mode.log" 2>&1 &
+    holder=$!
+    PIDS+=($holder)
+    for i in $(seq 1 100); do
+        grep -q '^holding' "$WORK/holder-$mode.log" 2>/dev/null && break
+        sleep 0.1
+    done
+    grep -q '^holding' "$WORK/holder-$mode.log" || fail "file_holder $mode: $(cat "$WORK/holder-$mode.log")"
+    setup_fails "upgrade over a server held ($mode)"
+    kill "$holder" 2>/dev/null
+    wait "$holder" 2>/dev/null
+    expect_earlier "held$mode" "after the upgrade over a held server ($mode)"
+done
+
+echo "== /D= naming the 64-bit server's folder"
+# Both servers would go to one file: the setup refuses the folder before it
+# writes anything, however the folder is spelt. NSIS reads /D= to the end of
+# the command line, unquoted: Wine quotes an argument with spaces, so cmd starts
+# the setup with the line as written.
+n=0
+for folder in 'C:\Program Files\Morvantis' 'c:\program files\MORVANTIS\' 'C:\Program Files\Astro\..\Morvantis'; do
+    n=$((n + 1))
+    wine cmd /c "$(winepath -w "$SETUP") /S /D=$folder"
+    rc=$?
+    [ $rc -eq 2 ] || fail "the setup with /D=$folder exited with $rc, not 2"
+    ok "the setup refuses /D=$folder with exit code 2"
+    expect_earlier "samefolder$n" "after /D=$folder"
 done
 kill "$sim" 2>/dev/null
 wait "$sim" 2>/dev/null
@@ -413,6 +481,14 @@ snapshot blocked
 setup_fails "64-bit folder blocked" '/D=C:\Astro\New\Morvantis'
 expect_unchanged blocked notwritten "after the failed install"
 rm -f "$dir64"
+
+echo "== a folder where the 32-bit server goes"
+# No earlier server to keep: nothing may be copied into that folder.
+mkdir -p "$dir32/MorvantisFocuser.dll"
+snapshot folder32
+setup_fails "a folder in the 32-bit server's place"
+expect_unchanged folder32 folder32failed "after the failed install"
+rm -r "$dir32"
 
 echo "== a registration that fails"
 block_regsvr32

@@ -73,8 +73,8 @@ expect() {
     ok "$what"
 }
 
-reg32() { wine reg "$@" /reg:32 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-reg64() { /usr/lib/wine/wine64 reg "$@" /reg:64 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+reg32() { winerun 32 reg "$@" /reg:32 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+reg64() { winerun 64 reg "$@" /reg:64 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 # Exits 0 when the key (or value) exists in the given view.
 exists() {
     local bits=$1
@@ -89,7 +89,7 @@ named_value() { "reg$1" query "$2" /v "$3" | sed -n "s/^ *$3 *REG_[A-Z_]* *//p";
 export_registry() {
     local tag=$1 root
     for root in HKEY_LOCAL_MACHINE HKEY_CLASSES_ROOT; do
-        /usr/lib/wine/wine64 regedit /E "$(winepath -w "$WORK/$tag-$root.reg")" "$root" >/dev/null 2>&1 ||
+        winerun 64 regedit /E "$(winerun 32 winepath -w "$WORK/$tag-$root.reg")" "$root" >/dev/null 2>&1 ||
             fail "exporting $root ($tag)"
     done
 }
@@ -140,8 +140,8 @@ expect_unchanged() {
 # a restart of the prefix, which removes its temporary copy as Windows would.
 uninstall() {
     local unix
-    unix=$(winepath -u "$1" 2>/dev/null)
-    wine "$1\\Uninstall.exe" /S
+    unix=$(winerun 32 winepath -u "$1" 2>/dev/null)
+    winerun 32 "$1\\Uninstall.exe" /S
     local rc=$?
     [ $rc -eq 0 ] || fail "the uninstaller exited with $rc"
     # The uninstaller runs on from a copy of itself in the temporary folder, so
@@ -156,7 +156,7 @@ uninstall() {
 setup_fails() {
     local what=$1
     shift
-    wine "$SETUP" /S "$@"
+    winerun 32 "$SETUP" /S "$@"
     local rc=$?
     [ $rc -ne 0 ] || fail "$what: the setup exited with 0"
     ok "$what: the setup exits with $rc"
@@ -165,10 +165,10 @@ setup_fails() {
 # blocked file would: the 64-bit registration fails after the 32-bit one, which
 # the setup does in its own process, went through.
 block_regsvr32() {
-    wine reg add 'HKCU\Software\Wine\AppDefaults\regsvr32.exe\DllOverrides' /v MorvantisFocuser /d "" /f \
+    winerun 32 reg add 'HKCU\Software\Wine\AppDefaults\regsvr32.exe\DllOverrides' /v MorvantisFocuser /d "" /f \
         >/dev/null 2>&1 || fail "blocking regsvr32"
 }
-unblock_regsvr32() { wine reg delete 'HKCU\Software\Wine\AppDefaults\regsvr32.exe' /f >/dev/null 2>&1; }
+unblock_regsvr32() { winerun 32 reg delete 'HKCU\Software\Wine\AppDefaults\regsvr32.exe' /f >/dev/null 2>&1; }
 
 [ -f "$SETUP" ] || fail "$SETUP is not built (makensis missing, or the 32-bit tree not built first)"
 for f in win32/FocuserSim.exe win32/FocuserCtl.exe win64/FocuserCtl.exe win32/MorvantisFocuser.dll \
@@ -181,7 +181,7 @@ mkdir -p "$WORK/ports"
 started=$(date +%s)
 wineserver -f -p >/dev/null 2>&1 &
 PIDS+=($!)
-wineboot -i >/dev/null 2>&1 || fail "creating the prefix"
+winerun 32 wineboot -i >/dev/null 2>&1 || fail "creating the prefix"
 echo "fresh prefix $WINEPREFIX ready in $(($(date +%s) - started)) s"
 
 # Its own null-modem pair: the simulator on COM5, the driver on COM6 (index 5).
@@ -203,7 +203,7 @@ dir32="$WINEPREFIX/drive_c/Program Files (x86)/Morvantis"
 dir64="$WINEPREFIX/drive_c/Program Files/Morvantis"
 
 echo "== silent install"
-wine "$SETUP" /S
+winerun 32 "$SETUP" /S
 rc=$?
 [ $rc -eq 0 ] || fail "the setup exited with $rc"
 ok "the setup exits with 0"
@@ -234,7 +234,7 @@ for bits in 32 64; do
     server=$(default_value $bits "HKCR\\CLSID\\$CLSID\\InprocServer32")
     [ -n "$server" ] || fail "no $bits-bit class registration"
     # The server registers its short path; it must name the installed file.
-    [ "$(readlink -f "$(winepath -u "$server" 2>/dev/null)")" = "$(readlink -f "$dir/MorvantisFocuser.dll")" ] ||
+    [ "$(readlink -f "$(winerun 32 winepath -u "$server" 2>/dev/null)")" = "$(readlink -f "$dir/MorvantisFocuser.dll")" ] ||
         fail "the $bits-bit class names $server, not the installed server"
     ok "$bits-bit class registered for the installed server ($server)"
     [ "$(named_value $bits "HKCR\\CLSID\\$CLSID\\InprocServer32" ThreadingModel)" = Apartment ] ||
@@ -248,7 +248,7 @@ done
 ok "profile key with the display name Morvantis"
 # What the registry keeps of the key's access list, read back as SDDL.
 # Another key made without the setup shows what a new key's list holds.
-key_acl() { wine "$BUILD_DIR/win32/tests/key_security.exe" "${1#HKLM\\}" 2>/dev/null | tr -d '\r'; }
+key_acl() { winerun 32 "$BUILD_DIR/win32/tests/key_security.exe" "${1#HKLM\\}" 2>/dev/null | tr -d '\r'; }
 acl=$(key_acl "$PROFILE")
 plain=$(key_acl "$OTHER")
 echo "    profile key access list: $acl"
@@ -271,7 +271,7 @@ ok "installed-programs entry: DisplayName, DisplayVersion 1.0.0, Publisher, Unin
 echo "== clients of both bitnesses by ProgID"
 reg32 add "$PROFILE" /v COM /d 5 /f >/dev/null && reg32 add "$PROFILE" /v MaxPos /d 20000 /f >/dev/null ||
     fail "writing the settings"
-wine "$BUILD_DIR/win32/FocuserSim.exe" COM5 --no-stdin --seconds 600 >"$WORK/simulator.log" 2>&1 &
+winerun 32 "$BUILD_DIR/win32/FocuserSim.exe" COM5 --no-stdin --seconds 600 >"$WORK/simulator.log" 2>&1 &
 sim=$!
 PIDS+=($sim)
 for i in $(seq 1 100); do
@@ -281,7 +281,7 @@ done
 grep -q 'listening on' "$WORK/simulator.log" || fail "the simulator did not start: $(cat "$WORK/simulator.log")"
 for bits in 32 64; do
     target=$((bits * 10))
-    wine "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $target position unlink >"$WORK/client$bits.log" 2>&1
+    winerun $bits "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $target position unlink >"$WORK/client$bits.log" 2>&1
     rc=$?
     tr -d '\r' <"$WORK/client$bits.log" | sed 's/^/    /'
     [ $rc -eq 0 ] || fail "the $bits-bit client exited with $rc"
@@ -290,7 +290,7 @@ for bits in 32 64; do
     ok "$bits-bit client created the driver by ProgID, linked and moved to $target"
 done
 
-wine "$dir64/FocuserCtl.exe" doctor >"$WORK/doctor.log" 2>&1
+winerun 64 "$dir64/FocuserCtl.exe" doctor >"$WORK/doctor.log" 2>&1
 rc=$?
 tr -d '\r' <"$WORK/doctor.log" | sed 's/^/    /'
 [ $rc -eq 0 ] || fail "the installed doctor found problems (exit $rc)"
@@ -298,7 +298,7 @@ ok "the installed FocuserCtl doctor passes every check"
 
 echo "== install over the existing install"
 reg32 add "$PROFILE" /v MaxPos /d 4321 /f >/dev/null || fail "changing MaxPos"
-wine "$SETUP" /S
+winerun 32 "$SETUP" /S
 rc=$?
 [ $rc -eq 0 ] || fail "the second setup exited with $rc"
 [ "$(named_value 32 "$PROFILE" COM)" = 5 ] && [ "$(named_value 32 "$PROFILE" MaxPos)" = 4321 ] ||
@@ -329,7 +329,7 @@ ok "the help folder names the earlier 32-bit server's folder"
 expect_served() {
     local tag=$1 what=$2 bits
     for bits in 32 64; do
-        wine "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $((bits * 20)) unlink >"$WORK/$tag$bits.log" 2>&1 ||
+        winerun $bits "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $((bits * 20)) unlink >"$WORK/$tag$bits.log" 2>&1 ||
             fail "the $bits-bit client $what: $(tr -d '\r' <"$WORK/$tag$bits.log")"
         ok "$bits-bit client still served $what"
     done
@@ -366,7 +366,7 @@ echo "== an upgrade over a 32-bit server that cannot be written"
 # does; one without any sharing keeps it from being copied aside as well. The
 # setup fails before it has written anything and leaves the earlier install.
 for mode in loaded read none; do
-    wine "$BUILD_DIR/win32/tests/file_holder.exe" $mode 'C:\Program Files (x86)\Morvantis\MorvantisFocuser.dll' \
+    winerun 32 "$BUILD_DIR/win32/tests/file_holder.exe" $mode 'C:\Program Files (x86)\Morvantis\MorvantisFocuser.dll' \
         300 >"$WORK/holder-$mode.log" 2>&1 &
     holder=$!
     PIDS+=($holder)
@@ -389,7 +389,7 @@ echo "== /D= naming the 64-bit server's folder"
 n=0
 for folder in 'C:\Program Files\Morvantis' 'c:\program files\MORVANTIS\' 'C:\Program Files\Astro\..\Morvantis'; do
     n=$((n + 1))
-    wine cmd /c "$(winepath -w "$SETUP") /S /D=$folder"
+    winerun 32 cmd /c "$(winerun 32 winepath -w "$SETUP") /S /D=$folder"
     rc=$?
     [ $rc -eq 2 ] || fail "the setup with /D=$folder exited with $rc, not 2"
     ok "the setup refuses /D=$folder with exit code 2"
@@ -420,7 +420,7 @@ ok "the other driver's profile is untouched"
 # as on Windows. A restart of the prefix carries that out. Wine deletes in the
 # listed order, the folder before the file in it, so the emptied folder stays.
 temp_files=$(find "$WINEPREFIX"/drive_c/users/*/Temp -path '*~nsu*' -type f 2>/dev/null | wc -l)
-wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
+winerun 32 wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
 left=$(find "$WINEPREFIX"/drive_c/users/*/Temp -path '*~nsu*' -type f 2>/dev/null)
 [ -z "$left" ] || fail "the uninstaller's temporary copy is still there after a restart: $left"
 ok "the uninstaller's temporary copy ($temp_files file) is gone after a restart" \
@@ -431,7 +431,7 @@ expect_unchanged before uninstalled "after the uninstall"
 echo "== /D= into a folder of one's own"
 custom='C:\Astro\Morvantis'
 customdir=$WINEPREFIX/drive_c/Astro/Morvantis
-wine "$SETUP" /S "/D=$custom"
+winerun 32 "$SETUP" /S "/D=$custom"
 rc=$?
 [ $rc -eq 0 ] || fail "the setup with /D= exited with $rc"
 expect "32-bit server installed into the folder /D= names" cmp -s "$customdir/MorvantisFocuser.dll" \
@@ -441,7 +441,7 @@ expect "nothing in the default 32-bit folder" test ! -e "$dir32"
 expect "64-bit server in the 64-bit Program Files" cmp -s "$dir64/MorvantisFocuser.dll" \
     "$BUILD_DIR/win64/MorvantisFocuser.dll"
 server=$(default_value 32 "HKCR\\CLSID\\$CLSID\\InprocServer32")
-[ "$(readlink -f "$(winepath -u "$server" 2>/dev/null)")" = "$(readlink -f "$customdir/MorvantisFocuser.dll")" ] ||
+[ "$(readlink -f "$(winerun 32 winepath -u "$server" 2>/dev/null)")" = "$(readlink -f "$customdir/MorvantisFocuser.dll")" ] ||
     fail "the 32-bit class names $server, not the server in $custom"
 ok "32-bit class registered for the server in $custom"
 [ "$(named_value 32 "$UNINSTALL" InstallLocation)" = "$custom" ] || fail "InstallLocation"
@@ -449,14 +449,14 @@ ok "installed-programs entry names $custom"
 uninstall "$custom"
 expect "the folder /D= named is gone" test ! -e "$customdir"
 rmdir "$WINEPREFIX/drive_c/Astro" 2>/dev/null # left by the install, as by any installer
-wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
+winerun 32 wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
 expect_unchanged before customuninstalled "after uninstalling from $custom"
 
 echo "== tools that cannot be written"
 # A folder where FocuserCtl.exe goes: the driver installs, the tools' files and
 # shortcuts go again, and the exit code says so.
 mkdir -p "$dir64/FocuserCtl.exe"
-wine "$SETUP" /S
+winerun 32 "$SETUP" /S
 rc=$?
 [ $rc -eq 3 ] || fail "the setup with unwritable tools exited with $rc, not 3"
 ok "the setup exits with 3 when only the tools fail"
@@ -470,7 +470,7 @@ expect "no sample or README left" test ! -e "$dir32/focuser.vbs" -a ! -e "$dir32
 expect "no Start-menu folder" test ! -e "$menu"
 rmdir "$dir64/FocuserCtl.exe"
 uninstall 'C:\Program Files (x86)\Morvantis'
-wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
+winerun 32 wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
 expect_unchanged before toolsfailed "after uninstalling the install without tools"
 
 echo "== a server that cannot be written"

@@ -8,7 +8,7 @@
 // a host program, test programs) carries its own copy with its own per-thread
 // states behind a TLS slot of its own, and no name that another program could
 // take or forge. A module's copy sees only the states its own entry points make
-// current; it frees its threads' records and its slot when the module detaches.
+// current; it frees its threads' records and its slot when the module is unloaded.
 
 #include <windows.h>
 
@@ -114,7 +114,8 @@ private:
 // Prepares this copy's per-thread states; a module calls it once when it attaches.
 void AfxCoreInitModule();
 // Frees the records of every thread and the TLS slot behind them; a module calls
-// it as the last step of its detach, when no entry point of it can run any more.
+// it as the last step of its unload, when no entry point of it can run any more.
+// Never at the process exit: a thread ended there may hold the records' lock.
 // A later use of the framework starts afresh.
 void AfxCoreTermModule();
 

@@ -95,8 +95,8 @@ bool FrameworkAttach(HINSTANCE instance) {
     return attached;
 }
 
-// Process detach: the application's ExitInstance terminates g_module here,
-// before the run-time destroys the application object and the module state.
+// Unload: the application's ExitInstance terminates g_module here, before the
+// run-time destroys the application object and the module state.
 void FrameworkDetach() {
     EnterModuleState();
     AFX_MODULE_STATE* state = AfxGetModuleState();
@@ -120,7 +120,7 @@ void ThreadDetach(HINSTANCE instance) {
     AfxReleaseThreadState();
 }
 
-BOOL Notify(HINSTANCE instance, DWORD reason) {
+BOOL Notify(HINSTANCE instance, DWORD reason, bool processExiting) {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
         g_frameworkAttached = FrameworkAttach(instance);
@@ -130,7 +130,11 @@ BOOL Notify(HINSTANCE instance, DWORD reason) {
         if (!g_frameworkAttached)
             return FALSE;
         g_frameworkAttached = false;
-        FrameworkDetach();
+        // Nothing is freed at the process exit (see the entry point); the
+        // detach would also make this thread a framework record, under the
+        // records' lock, if it had none.
+        if (!processExiting)
+            FrameworkDetach();
         return TRUE;
     case DLL_THREAD_DETACH:
         ThreadDetach(instance);
@@ -142,11 +146,11 @@ BOOL Notify(HINSTANCE instance, DWORD reason) {
 
 } // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     // Nothing may leave the loader's notification: a failed attach is refused,
     // and the entry point then makes the caller's state current again.
     try {
-        return Notify(instance, reason);
+        return Notify(instance, reason, reserved != nullptr);
     } catch (...) {
         return FALSE;
     }
@@ -174,6 +178,14 @@ extern "C" BOOL WINAPI MorvantisDllEntry(HINSTANCE instance, DWORD reason, LPVOI
             return FALSE;
         g_processAttached = false;
         const BOOL result = FOCUSER_CRT_DLL_STARTUP(instance, reason, reserved);
+        // A detach with reserved set is the process exiting. Its other threads
+        // were ended wherever they were: a lock one of them held (the framework
+        // records') is never released, and the exception pool may be half
+        // changed. Code of the module may also run later in the exit and use
+        // that pool. So nothing is freed; the process takes it all. At an
+        // unload (reserved null) no thread is inside the module.
+        if (reserved != nullptr)
+            return result;
         RestoreCallerState();
         // Nothing of the module runs after this: the threads' framework records
         // and their TLS slot go, and what the C++ run-time kept for the process.

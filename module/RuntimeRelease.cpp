@@ -32,6 +32,18 @@ void ReleaseRuntimeAtUnload() {
 // load cost the host one of its 1088 slots and two handles. Nothing here cancels
 // threads, so the record's only purpose is moot.
 //
+// Other ways into winpthreads still build that record, and the slot is lost
+// again at each unload once one of them runs in the module:
+// - a guarded static (a function-local static with a dynamic initialiser) that
+//   two threads reach at once: the waiting one sleeps on the run-time's
+//   condition variable, a cancellation point;
+// - a thrown exception: the run-time finds the thread's exception globals
+//   through a thread-local variable, kept under a winpthreads key;
+// - thread_local variables, std::thread, std::this_thread (get_id, sleep_for),
+//   std::condition_variable waits.
+// Nothing of the module does any of these in normal running; look here before
+// adding one.
+//
 // States of the once word: 0 not run, 1 done (winpthreads' own values), 2 running.
 extern "C" int __wrap_pthread_once(pthread_once_t* once, void (*init)(void)) {
     static_assert(sizeof(pthread_once_t) == sizeof(LONG), "the once word is a LONG");

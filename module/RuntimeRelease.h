@@ -4,5 +4,6 @@
 
 // Frees the run-time's per-load allocations that no exit function frees (the
 // emergency buffer for exceptions thrown when memory runs out). Called once,
-// after the static objects are destroyed, as the last step of process detach.
+// after the static objects are destroyed, as the last step of an unload; never
+// at the process exit, when another thread may have been ended inside the pool.
 void ReleaseRuntimeAtUnload();

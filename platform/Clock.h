@@ -14,12 +14,15 @@ namespace platform {
 using ClockSource = uint32_t (*)();
 
 inline uint32_t PerformanceCounterMs() {
-    // Never fails on Windows XP and later.
-    static const LONGLONG frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f.QuadPart;
-    }();
+    // Asked at every reading, not kept in a guarded static: of two threads that
+    // make their first reading at once in a freshly loaded DLL, the waiting one
+    // would sleep on the threading library's condition variable, and that
+    // library would then build its per-thread record, whose TLS slot outlives
+    // the unload. The frequency is fixed at boot and cheap to ask; neither call
+    // fails on Windows XP and later.
+    LARGE_INTEGER frequencyValue;
+    QueryPerformanceFrequency(&frequencyValue);
+    const LONGLONG frequency = frequencyValue.QuadPart;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     // Whole seconds and the rest apart: counts * 1000 would overflow after about

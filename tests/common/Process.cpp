@@ -50,8 +50,13 @@ ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs) {
             GetExitCodeProcess(process.get(), &result.exitCode);
             break;
         }
-        if (GetTickCount64() >= deadline)
+        if (GetTickCount64() >= deadline) {
+            // A hung program must not outlive the test that started it.
+            result.timedOut = true;
+            TerminateProcess(process.get(), 124);
+            WaitForSingleObject(process.get(), 5000);
             break;
+        }
     }
     return result;
 }

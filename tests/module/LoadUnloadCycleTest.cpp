@@ -8,6 +8,9 @@
 #include "tests/common/TestSupport.h"
 #include "tests/common/DriverHarness.h"
 #include "tests/common/ProcessUsage.h"
+#include "tests/common/SettingsKey.h"
+#include "tests/module/ImportTable.h"
+#include "simulator/FocuserSimulator.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +19,7 @@
 using testing_support::CurrentUsage;
 using testing_support::GetClassObjectFn;
 using testing_support::Hr;
+using testing_support::LoadedDriver;
 using testing_support::ProcessUsage;
 
 namespace {
@@ -107,6 +111,94 @@ TEST(LoadUnloadCycles, TwoThousandUsesLeaveTheHostsSlotsHandlesAndMemoryWithinFi
                 kCycles, (testing_support::NowMs() - started) / 1000.0, before.freeTlsSlots,
                 after.freeTlsSlots, before.handles, after.handles, before.privateBytes / 1024,
                 after.privateBytes / 1024);
+}
+
+// The server's first QueryPerformanceFrequency call after arming stays this
+// long, so that the other thread makes its first timed call meanwhile.
+constexpr DWORD kFirstFrequencyMs = 200;
+constexpr int kRaceCycles = 6;
+volatile LONG g_slowNextFrequency = 0;
+BOOL(WINAPI* g_realFrequency)(LARGE_INTEGER*) = nullptr;
+
+BOOL WINAPI SlowFirstFrequency(LARGE_INTEGER* frequency) {
+    if (InterlockedExchange(&g_slowNextFrequency, 0) != 0)
+        Sleep(kFirstFrequencyMs);
+    return g_realFrequency(frequency);
+}
+
+struct Mover {
+    IFocuser* focuser;
+    HANDLE go;
+    HRESULT result = E_FAIL;
+};
+
+DWORD WINAPI MoveOnGo(void* param) {
+    auto* mover = static_cast<Mover*>(param);
+    WaitForSingleObject(mover->go, INFINITE);
+    mover->result = mover->focuser->Move(1);
+    return 0;
+}
+
+// One fresh load: two linked objects, whose Move calls (the first timed calls
+// of the load) start together on two threads. Empty on success.
+std::string RaceFirstTimedCalls(testing_support::SettingsKeyGuard& settings) {
+    LoadedDriver driver;
+    if (!driver.loaded())
+        return driver.problem();
+    platform::ComPtr<IFocuser> focusers[2];
+    const testing_support::PortPair* pairs[2] = {&testing_support::FirstPair(),
+                                                 &testing_support::SecondPair()};
+    for (int i = 0; i < 2; ++i) {
+        settings.Write(std::to_string(pairs[i]->driverIndex).c_str(), "20000");
+        if (driver.Create(focusers[i]) != S_OK || focusers[i]->put_Link(VARIANT_TRUE) != S_OK)
+            return std::string("linking on ") + pairs[i]->driver + " failed";
+    }
+    {
+        testing_support::ImportHook hook(driver.module(), "kernel32.dll", "QueryPerformanceFrequency",
+                                         reinterpret_cast<void*>(&SlowFirstFrequency));
+        if (!hook.installed())
+            return "the server does not import QueryPerformanceFrequency";
+        g_realFrequency = reinterpret_cast<decltype(g_realFrequency)>(hook.original());
+        const platform::UniqueHandle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        Mover movers[2] = {{focusers[0].get(), go.get()}, {focusers[1].get(), go.get()}};
+        platform::UniqueHandle threads[2];
+        for (int i = 0; i < 2; ++i)
+            threads[i].reset(CreateThread(nullptr, 0, MoveOnGo, &movers[i], 0, nullptr));
+        if (!threads[0] || !threads[1])
+            return "CreateThread failed";
+        g_slowNextFrequency = 1;
+        SetEvent(go.get());
+        for (const platform::UniqueHandle& thread : threads)
+            if (WaitForSingleObject(thread.get(), 10000) != WAIT_OBJECT_0)
+                return "a Move did not come back";
+        g_slowNextFrequency = 0;
+        for (const Mover& mover : movers)
+            if (mover.result != S_OK)
+                return "Move failed: " + Hr(mover.result);
+    }
+    for (platform::ComPtr<IFocuser>& focuser : focusers) {
+        VARIANT_BOOL moving = VARIANT_TRUE;
+        for (int polls = 0; moving != VARIANT_FALSE && polls < 100; ++polls)
+            focuser->get_IsMoving(&moving);
+        focuser.reset();
+    }
+    return driver.Unload() ? "" : "the server is still loaded after its unload";
+}
+
+TEST(LoadUnloadCycles, TwoThreadsMakingTheFirstTimedCallsOfEachLoadTogetherLeaveTheHostsTlsSlots) {
+    platform::ComApartment apartment;
+    testing_support::SettingsKeyGuard settings;
+    CFocuserSimulator simulators[2];
+    ASSERT_TRUE(simulators[0].Start(testing_support::FirstPair().simulator));
+    ASSERT_TRUE(simulators[1].Start(testing_support::SecondPair().simulator));
+    ASSERT_EQ("", RaceFirstTimedCalls(settings)) << "warm-up cycle";
+    const ProcessUsage before = CurrentUsage();
+    for (int i = 1; i <= kRaceCycles; ++i)
+        ASSERT_EQ("", RaceFirstTimedCalls(settings)) << "cycle " << i;
+    const ProcessUsage after = CurrentUsage();
+    EXPECT_LE(before.freeTlsSlots - after.freeTlsSlots, kSlotBound)
+        << "free TLS slots " << before.freeTlsSlots << " -> " << after.freeTlsSlots << " over " << kRaceCycles
+        << " cycles";
 }
 
 } // namespace

@@ -10,6 +10,8 @@
 // take or forge. A module's copy sees only the states its own entry points make
 // current; it frees its threads' records and its slot when the module detaches.
 
+#include "platform/Owners.h"
+
 #include <windows.h>
 
 #include <new>
@@ -83,8 +85,9 @@ struct AFX_THREAD_STATE {
     AFX_MODULE_STATE* m_pModuleState = nullptr;
     AFX_MODULE_STATE* m_pPrevModuleState = nullptr;
     // HWND -> CWnd of windows attached on this thread; allocated on the first
-    // attach, freed by AfxUnlockTempMaps when empty and unlocked, and by AfxTermThread.
-    AFX_HANDLE_MAP* m_pHandleMap = nullptr;
+    // attach, freed by AfxUnlockTempMaps when empty and unlocked, by AfxTermThread
+    // and with the record.
+    platform::LocalPtr<AFX_HANDLE_MAP> m_pHandleMap;
     LONG m_nTempMapLock = 0;
     // Every record of this copy, for AfxCoreTermModule.
     AFX_THREAD_STATE* m_pNextState = nullptr;

@@ -7,6 +7,7 @@
 #include <oleauto.h>
 #include <objbase.h>
 
+#include <new>
 #include <utility>
 
 namespace platform {
@@ -124,6 +125,44 @@ public:
         if (m_p != nullptr)
             CoTaskMemFree(m_p);
         m_p = p;
+    }
+
+private:
+    T* m_p = nullptr;
+};
+
+// An object built in a zeroed block from LocalAlloc, outside the C++ run-time:
+// destroyed, then its block freed.
+template <typename T> class LocalPtr {
+public:
+    LocalPtr() noexcept = default;
+    explicit LocalPtr(T* p) noexcept : m_p(p) {}
+    LocalPtr(LocalPtr&& other) noexcept : m_p(other.release()) {}
+    LocalPtr& operator=(LocalPtr&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    LocalPtr(const LocalPtr&) = delete;
+    LocalPtr& operator=(const LocalPtr&) = delete;
+    ~LocalPtr() { reset(); }
+
+    // bytes: at least sizeof(T); more for a record with a trailing array. Empty
+    // when out of memory.
+    static LocalPtr Make(size_t bytes = sizeof(T)) noexcept {
+        void* block = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bytes);
+        return LocalPtr(block != nullptr ? new (block) T() : nullptr);
+    }
+
+    T* get() const noexcept { return m_p; }
+    T* operator->() const noexcept { return m_p; }
+    explicit operator bool() const noexcept { return m_p != nullptr; }
+    T* release() noexcept { return std::exchange(m_p, nullptr); }
+    void reset(T* p = nullptr) noexcept {
+        if (T* old = std::exchange(m_p, p)) {
+            old->~T();
+            LocalFree(old);
+        }
     }
 
 private:

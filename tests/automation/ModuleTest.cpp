@@ -20,7 +20,7 @@ namespace {
 
 int TermListLength() {
     int length = 0;
-    for (TermCallbackNode* node = g_module.m_termList; node != nullptr; node = node->next)
+    for (const TermCallbackNode* node = g_module.m_termList.get(); node != nullptr; node = node->next.get())
         ++length;
     return length;
 }
@@ -123,7 +123,7 @@ TEST_F(ModuleTest, TerminateReleasesTheFactoryThenRunsTheCallbacksNewestFirst) {
     EXPECT_FALSE(log.typeInfoLoadedAtCallback) << "released before the oldest callback ran";
     EXPECT_FALSE(g_focuserTypeInfo.IsLoaded());
     EXPECT_EQ(0, g_focuserTypeInfo.NameCount());
-    EXPECT_EQ(nullptr, g_module.m_termList);
+    EXPECT_EQ(nullptr, g_module.m_termList.get());
     EXPECT_FALSE(g_objectMap[0].classObject);
     g_log = nullptr;
 }

@@ -53,3 +53,30 @@ TEST(Owners, ComPointerBalancesReferences) {
     EXPECT_EQ(3u, info->AddRef());
     info->Release();
 }
+
+namespace {
+int g_destroyed = 0;
+struct Counted {
+    int value;
+    ~Counted() { ++g_destroyed; }
+};
+} // namespace
+
+TEST(Owners, LocalObjectIsBuiltZeroedAndDestroyedOnceAfterAMove) {
+    g_destroyed = 0;
+    LocalPtr<Counted> moved;
+    EXPECT_FALSE(moved);
+    {
+        auto made = LocalPtr<Counted>::Make(sizeof(Counted) + 16);
+        ASSERT_TRUE(made);
+        EXPECT_EQ(0, made->value);
+        EXPECT_EQ(0, reinterpret_cast<const char*>(made.get() + 1)[15]) << "the block's tail was not zeroed";
+        EXPECT_LE(sizeof(Counted) + 16, LocalSize(made.get()));
+        moved = std::move(made);
+        EXPECT_FALSE(made);
+    }
+    EXPECT_EQ(0, g_destroyed) << "the moved-from owner destroyed the object";
+    moved.reset();
+    moved.reset();
+    EXPECT_EQ(1, g_destroyed);
+}

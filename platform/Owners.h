@@ -235,6 +235,31 @@ private:
     VARIANT m_v;
 };
 
+// The exception an IDispatch::Invoke fills: its three strings freed on every way
+// out, and by put() before the next call fills it again.
+class UniqueExcepInfo {
+public:
+    UniqueExcepInfo() noexcept = default;
+    UniqueExcepInfo(const UniqueExcepInfo&) = delete;
+    UniqueExcepInfo& operator=(const UniqueExcepInfo&) = delete;
+    ~UniqueExcepInfo() { reset(); }
+    const EXCEPINFO* get() const noexcept { return &m_info; }
+    const EXCEPINFO* operator->() const noexcept { return &m_info; }
+    EXCEPINFO* put() noexcept {
+        reset();
+        return &m_info;
+    }
+    void reset() noexcept {
+        SysFreeString(m_info.bstrSource);
+        SysFreeString(m_info.bstrDescription);
+        SysFreeString(m_info.bstrHelpFile);
+        m_info = EXCEPINFO();
+    }
+
+private:
+    EXCEPINFO m_info = {};
+};
+
 // A description that a type information or type library lends out until it is
 // handed back to the object that lent it. The lender must outlive the loan.
 template <typename Loan> class TypeLoan {
@@ -310,6 +335,43 @@ public:
 
 private:
     Lockable& m_lock;
+};
+
+// A thread and the event that tells it to stop. Stop, and the destructor, set the
+// event and wait for the thread to end before both handles are closed, so the
+// thread never outlives what it was handed.
+class StoppableThread {
+public:
+    StoppableThread() noexcept : m_stop(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    StoppableThread(const StoppableThread&) = delete;
+    StoppableThread& operator=(const StoppableThread&) = delete;
+    ~StoppableThread() { Stop(); }
+
+    // Runs routine(context) on a new thread, once per owner. False when the event
+    // or the thread could not be made, or a thread was started before.
+    bool Start(LPTHREAD_START_ROUTINE routine, void* context) noexcept {
+        if (!m_stop || m_thread)
+            return false;
+        m_thread.reset(CreateThread(nullptr, 0, routine, context, 0, nullptr));
+        return m_thread.valid();
+    }
+    // For the thread: true when the stop came within timeoutMs, false when the
+    // time ran out.
+    bool WaitForStop(DWORD timeoutMs) const noexcept {
+        return WaitForSingleObject(m_stop.get(), timeoutMs) == WAIT_OBJECT_0;
+    }
+    void Stop() noexcept {
+        if (m_thread) {
+            SetEvent(m_stop.get());
+            WaitForSingleObject(m_thread.get(), INFINITE);
+        }
+        m_thread.reset();
+        m_stop.reset();
+    }
+
+private:
+    UniqueHandle m_stop;
+    UniqueHandle m_thread;
 };
 
 // COM initialised on the calling thread for one scope; uninitialised only when

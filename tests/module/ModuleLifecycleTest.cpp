@@ -385,7 +385,6 @@ TEST_F(ModuleLifecycle, LoadingLeavesNoStateCurrentAndAttachesTheServerInItsOwnS
     EXPECT_EQ(driver.module(), server->m_hCurrentResourceHandle);
     ASSERT_NE(nullptr, server->m_pCurrentWinApp) << "the application object is not the server state's";
     EXPECT_EQ(driver.module(), server->m_pCurrentWinApp->m_hInstance);
-    EXPECT_EQ(nullptr, server->m_pCurrentWinApp->m_pszAppName);
     ASSERT_NE(nullptr, server->m_pLibraryList) << "the module is not in its resource chain";
     EXPECT_EQ(driver.module(), server->m_pLibraryList->m_hModule);
     EXPECT_EQ(nullptr, server->m_pLibraryList->m_pNextDLL);

@@ -1,6 +1,7 @@
 #include "automation/DriverModule.h"
 
 #include <new>
+#include <utility>
 
 CDriverModule g_module;
 
@@ -12,7 +13,7 @@ HRESULT CDriverModule::Initialize(ObjectMapEntry* map, HINSTANCE instance) {
     m_hInstTypeLib = instance;
     m_typeInfoLock.emplace();
     m_objectMapLock.emplace();
-    m_termList = nullptr;
+    m_termList.reset();
     for (ObjectMapEntry* entry = m_objectMap; entry != nullptr && entry->classId != nullptr; ++entry) {
         if (entry->OnStartStop != nullptr)
             entry->OnStartStop(TRUE);
@@ -30,13 +31,10 @@ HRESULT CDriverModule::Terminate() {
     m_objectMapLock.reset();
 
     // No other call can be under way now, so the list is walked without its lock.
-    TermCallbackNode* node = m_termList;
-    m_termList = nullptr;
-    while (node != nullptr) {
+    std::unique_ptr<TermCallbackNode> node = std::move(m_termList);
+    while (node) {
         node->callback(node->data);
-        TermCallbackNode* next = node->next;
-        delete node;
-        node = next;
+        node = std::move(node->next);
     }
     return S_OK;
 }
@@ -66,12 +64,12 @@ HRESULT CDriverModule::FindClassObject(REFCLSID clsid, REFIID iid, void** out) {
 }
 
 HRESULT CDriverModule::AddTermCallback(TermCallback callback, uintptr_t data) {
-    TermCallbackNode* node = new (std::nothrow) TermCallbackNode{callback, data, nullptr};
-    if (node == nullptr)
+    std::unique_ptr<TermCallbackNode> node(new (std::nothrow) TermCallbackNode{callback, data, nullptr});
+    if (!node)
         return E_OUTOFMEMORY;
     platform::ScopedLock<platform::CriticalSection> lock(*m_typeInfoLock);
-    node->next = m_termList;
-    m_termList = node;
+    node->next = std::move(m_termList);
+    m_termList = std::move(node);
     return S_OK;
 }
 

@@ -10,6 +10,7 @@
 #include <comcat.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 // One component category of a class; a list of them ends with kind 0.
@@ -46,7 +47,7 @@ using TermCallback = void (*)(uintptr_t data);
 struct TermCallbackNode {
     TermCallback callback;
     uintptr_t data;
-    TermCallbackNode* next; // the next older node, or null
+    std::unique_ptr<TermCallbackNode> next; // the next older node, or null
 };
 
 class CDriverModule {
@@ -88,7 +89,7 @@ public:
     // Present from Initialize to Terminate.
     std::optional<platform::CriticalSection> m_typeInfoLock;
     std::optional<platform::CriticalSection> m_objectMapLock;
-    TermCallbackNode* m_termList = nullptr; // newest first
+    std::unique_ptr<TermCallbackNode> m_termList; // newest first
 };
 
 extern CDriverModule g_module;

@@ -14,9 +14,9 @@ size_t MapBytes(UINT capacity) {
 }
 
 // The map lives in process-heap memory, outside the C++ run-time, like the thread record that holds it.
-AFX_HANDLE_MAP* AllocateMap(UINT capacity) {
-    auto* map = static_cast<AFX_HANDLE_MAP*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, MapBytes(capacity)));
-    if (map != nullptr)
+platform::LocalPtr<AFX_HANDLE_MAP> AllocateMap(UINT capacity) {
+    auto map = platform::LocalPtr<AFX_HANDLE_MAP>::Make(MapBytes(capacity));
+    if (map)
         map->nCapacity = capacity;
     return map;
 }
@@ -27,13 +27,12 @@ BOOL AfxMapWindow(HWND hWnd, CWnd* pWnd) {
     AFX_THREAD_STATE* state = AfxGetThreadState();
     if (state == nullptr)
         return FALSE;
-    AFX_HANDLE_MAP* map = state->m_pHandleMap;
-    if (map == nullptr) {
-        map = AllocateMap(kInitialCapacity);
-        if (map == nullptr)
+    if (!state->m_pHandleMap) {
+        state->m_pHandleMap = AllocateMap(kInitialCapacity);
+        if (!state->m_pHandleMap)
             return FALSE;
-        state->m_pHandleMap = map;
     }
+    AFX_HANDLE_MAP* map = state->m_pHandleMap.get();
     for (UINT i = 0; i < map->nCount; ++i) {
         if (map->entries[i].hWnd == hWnd) {
             map->entries[i].pWnd = pWnd;
@@ -41,14 +40,13 @@ BOOL AfxMapWindow(HWND hWnd, CWnd* pWnd) {
         }
     }
     if (map->nCount == map->nCapacity) {
-        AFX_HANDLE_MAP* grown = AllocateMap(map->nCapacity * 2);
-        if (grown == nullptr)
+        platform::LocalPtr<AFX_HANDLE_MAP> grown = AllocateMap(map->nCapacity * 2);
+        if (!grown)
             return FALSE;
         grown->nCount = map->nCount;
         std::memcpy(grown->entries, map->entries, map->nCount * sizeof(AFX_HANDLE_MAP_ENTRY));
-        const platform::UniqueLocal previous(map);
-        map = grown;
-        state->m_pHandleMap = map;
+        map = grown.get();
+        state->m_pHandleMap = std::move(grown);
     }
     map->entries[map->nCount++] = AFX_HANDLE_MAP_ENTRY{hWnd, pWnd};
     return TRUE;
@@ -56,7 +54,7 @@ BOOL AfxMapWindow(HWND hWnd, CWnd* pWnd) {
 
 void AfxUnmapWindow(HWND hWnd) {
     AFX_THREAD_STATE* state = AfxGetThreadState();
-    AFX_HANDLE_MAP* map = state != nullptr ? state->m_pHandleMap : nullptr;
+    AFX_HANDLE_MAP* map = state != nullptr ? state->m_pHandleMap.get() : nullptr;
     if (map == nullptr)
         return;
     for (UINT i = 0; i < map->nCount; ++i) {
@@ -69,7 +67,7 @@ void AfxUnmapWindow(HWND hWnd) {
 
 CWnd* AfxLookupWindow(HWND hWnd) {
     AFX_THREAD_STATE* state = AfxGetThreadState();
-    const AFX_HANDLE_MAP* map = state != nullptr ? state->m_pHandleMap : nullptr;
+    const AFX_HANDLE_MAP* map = state != nullptr ? state->m_pHandleMap.get() : nullptr;
     if (map == nullptr || hWnd == nullptr)
         return nullptr;
     for (UINT i = 0; i < map->nCount; ++i) {
@@ -81,5 +79,5 @@ CWnd* AfxLookupWindow(HWND hWnd) {
 
 void AfxFreeHandleMap(AFX_THREAD_STATE* state) {
     if (state != nullptr)
-        platform::UniqueLocal(std::exchange(state->m_pHandleMap, nullptr)).reset();
+        state->m_pHandleMap.reset();
 }

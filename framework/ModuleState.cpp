@@ -10,7 +10,9 @@ namespace {
 volatile LONG g_tlsIndexPlusOne = 0;
 
 // Every record of this copy, newest first, so that the module's detach can free
-// those of threads that are still running.
+// those of threads that are still running. The list owns its records; its links
+// are plain pointers because the detach frees it after the run-time has torn down
+// the module's static objects.
 SRWLOCK g_recordsLock = SRWLOCK_INIT;
 AFX_THREAD_STATE* g_records = nullptr;
 
@@ -45,7 +47,8 @@ void LinkRecord(AFX_THREAD_STATE* state) {
     ReleaseSRWLockExclusive(&g_recordsLock);
 }
 
-void UnlinkRecord(AFX_THREAD_STATE* state) {
+// Takes state out of the list; the caller owns it from here.
+platform::LocalPtr<AFX_THREAD_STATE> UnlinkRecord(AFX_THREAD_STATE* state) {
     AcquireSRWLockExclusive(&g_recordsLock);
     if (state->m_pPrevState != nullptr)
         state->m_pPrevState->m_pNextState = state->m_pNextState;
@@ -54,12 +57,7 @@ void UnlinkRecord(AFX_THREAD_STATE* state) {
     if (state->m_pNextState != nullptr)
         state->m_pNextState->m_pPrevState = state->m_pPrevState;
     ReleaseSRWLockExclusive(&g_recordsLock);
-}
-
-void FreeRecord(AFX_THREAD_STATE* state) {
-    const platform::UniqueLocal memory(state);
-    AfxFreeHandleMap(state);
-    state->~AFX_THREAD_STATE();
+    return platform::LocalPtr<AFX_THREAD_STATE>(state);
 }
 
 } // namespace
@@ -94,13 +92,10 @@ AFX_THREAD_STATE* AfxGetThreadState() {
     auto* state = static_cast<AFX_THREAD_STATE*>(TlsGetValue(index));
     if (state != nullptr)
         return state;
-    platform::UniqueLocal memory(LocalAlloc(LMEM_FIXED, sizeof(AFX_THREAD_STATE)));
-    if (!memory)
+    auto record = platform::LocalPtr<AFX_THREAD_STATE>::Make();
+    if (!record || !TlsSetValue(index, record.get()))
         return nullptr;
-    state = new (memory.get()) AFX_THREAD_STATE();
-    if (!TlsSetValue(index, state))
-        return nullptr;
-    memory.release();
+    state = record.release();
     LinkRecord(state);
     return state;
 }
@@ -143,9 +138,8 @@ void AfxCoreTermModule() {
     g_records = nullptr;
     ReleaseSRWLockExclusive(&g_recordsLock);
     while (records != nullptr) {
-        AFX_THREAD_STATE* next = records->m_pNextState;
-        FreeRecord(records);
-        records = next;
+        const platform::LocalPtr<AFX_THREAD_STATE> record(records); // taken from the list
+        records = record->m_pNextState;
     }
     if (known != 0)
         TlsFree(static_cast<DWORD>(known - 1));
@@ -163,7 +157,7 @@ BOOL AfxUnlockTempMaps(BOOL deleteTemps) {
         return FALSE;
     if (--state->m_nTempMapLock != 0 || !deleteTemps)
         return FALSE;
-    if (state->m_pHandleMap == nullptr || state->m_pHandleMap->nCount != 0)
+    if (!state->m_pHandleMap || state->m_pHandleMap->nCount != 0)
         return FALSE;
     AfxFreeHandleMap(state);
     return TRUE;
@@ -180,11 +174,10 @@ void AfxTermThread(HINSTANCE) {
 void AfxReleaseThreadState() {
     AFX_THREAD_STATE* state = PeekThreadState();
     if (state == nullptr || state->m_pModuleState != nullptr || state->m_pPrevModuleState != nullptr ||
-        state->m_pHandleMap != nullptr || state->m_nTempMapLock != 0)
+        state->m_pHandleMap || state->m_nTempMapLock != 0)
         return;
     TlsSetValue(static_cast<DWORD>(g_tlsIndexPlusOne - 1), nullptr);
-    UnlinkRecord(state);
-    FreeRecord(state);
+    UnlinkRecord(state).reset();
 }
 
 HRESULT AfxDllCanUnloadNow() {

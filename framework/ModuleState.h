@@ -10,6 +10,8 @@
 // take or forge. A module's copy sees only the states its own entry points make
 // current; it frees its threads' records and its slot when the module is unloaded.
 
+#include "platform/Owners.h"
+
 #include <windows.h>
 
 #include <new>
@@ -33,18 +35,18 @@ class AFX_MODULE_STATE : public CNoTrackObject {
 public:
     // windowProc: the procedure the module's windows are subclassed with; it makes
     // the module's state current and calls AfxWndProc. Null: AfxWndProc itself.
+    // The DLL flag and the framework version are taken and not kept: nothing here
+    // depends on them.
     // constexpr, so that a module's static state is initialised before any of the
     // module's constructors runs (its application object registers itself in it).
-    constexpr AFX_MODULE_STATE(BOOL dll, WNDPROC windowProc, DWORD version) noexcept
-        : m_dll(dll), m_windowProc(windowProc), m_version(version) {}
+    constexpr AFX_MODULE_STATE(BOOL /*dll*/, WNDPROC windowProc, DWORD /*version*/) noexcept
+        : m_windowProc(windowProc) {}
     // Frees the extension libraries still in the module's resource chain.
     ~AFX_MODULE_STATE() override;
     AFX_MODULE_STATE(const AFX_MODULE_STATE&) = delete;
     AFX_MODULE_STATE& operator=(const AFX_MODULE_STATE&) = delete;
 
-    BOOL m_dll;
     WNDPROC m_windowProc;
-    DWORD m_version;
     HINSTANCE m_hCurrentInstanceHandle = nullptr;
     HINSTANCE m_hCurrentResourceHandle = nullptr;
     CWinApp* m_pCurrentWinApp = nullptr;
@@ -83,8 +85,9 @@ struct AFX_THREAD_STATE {
     AFX_MODULE_STATE* m_pModuleState = nullptr;
     AFX_MODULE_STATE* m_pPrevModuleState = nullptr;
     // HWND -> CWnd of windows attached on this thread; allocated on the first
-    // attach, freed by AfxUnlockTempMaps when empty and unlocked, and by AfxTermThread.
-    AFX_HANDLE_MAP* m_pHandleMap = nullptr;
+    // attach, freed by AfxUnlockTempMaps when empty and unlocked, by AfxTermThread
+    // and with the record.
+    platform::LocalPtr<AFX_HANDLE_MAP> m_pHandleMap;
     LONG m_nTempMapLock = 0;
     // Every record of this copy, for AfxCoreTermModule.
     AFX_THREAD_STATE* m_pNextState = nullptr;

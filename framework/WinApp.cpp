@@ -3,7 +3,7 @@
 BEGIN_MESSAGE_MAP(CWinApp, CCmdTarget)
 END_MESSAGE_MAP()
 
-CWinApp::CWinApp(const char* appName) : m_pszAppName(appName), m_pModuleState(AfxGetModuleState()) {
+CWinApp::CWinApp() : m_pModuleState(AfxGetModuleState()) {
     if (m_pModuleState != nullptr)
         m_pModuleState->m_pCurrentWinApp = this;
 }
@@ -21,17 +21,14 @@ int CWinApp::ExitInstance() {
     return 0;
 }
 
-BOOL AfxWinInit(HINSTANCE instance, HINSTANCE, const char* cmdLine, int cmdShow) {
+BOOL AfxWinInit(HINSTANCE instance, HINSTANCE, const char*, int) {
     AFX_MODULE_STATE* state = AfxGetModuleState();
     if (state == nullptr)
         return FALSE;
     state->m_hCurrentInstanceHandle = instance;
     state->m_hCurrentResourceHandle = instance;
-    if (CWinApp* app = state->m_pCurrentWinApp) {
+    if (CWinApp* app = state->m_pCurrentWinApp)
         app->m_hInstance = instance;
-        app->m_lpCmdLine = cmdLine;
-        app->m_nCmdShow = cmdShow;
-    }
     return TRUE;
 }
 

@@ -7,7 +7,7 @@
 
 class CWinApp : public CCmdTarget {
 public:
-    explicit CWinApp(const char* appName = nullptr);
+    CWinApp();
     ~CWinApp() override;
 
     // Called once the framework has attached the module; FALSE refuses the load.
@@ -15,11 +15,8 @@ public:
     // Called when the module detaches (or after a refused InitInstance).
     virtual int ExitInstance();
 
-    const char* m_pszAppName;
     // Recorded by AfxWinInit.
     HINSTANCE m_hInstance = nullptr;
-    const char* m_lpCmdLine = nullptr;
-    int m_nCmdShow = 0;
 
     DECLARE_MESSAGE_MAP()
 
@@ -28,7 +25,8 @@ private:
 };
 
 // Records the module's instance (also its resource handle) in the current module
-// state and its application. FALSE when no module state is current.
+// state and its application; the other arguments are not kept. FALSE when no
+// module state is current.
 BOOL AfxWinInit(HINSTANCE instance, HINSTANCE prevInstance, const char* cmdLine, int cmdShow);
 // Forgets the handles AfxWinInit recorded: nothing of the module is found
 // through the state afterwards.

@@ -7,7 +7,7 @@
 
 class CDriverApp : public CWinApp {
 public:
-    CDriverApp() : CWinApp(nullptr) {}
+    CDriverApp() = default;
     ~CDriverApp() override = default;
 
     // Initialises g_module with the object map and this application's instance;

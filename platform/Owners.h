@@ -7,6 +7,7 @@
 #include <oleauto.h>
 #include <objbase.h>
 
+#include <new>
 #include <utility>
 
 namespace platform {
@@ -130,6 +131,44 @@ private:
     T* m_p = nullptr;
 };
 
+// An object built in a zeroed block from LocalAlloc, outside the C++ run-time:
+// destroyed, then its block freed.
+template <typename T> class LocalPtr {
+public:
+    LocalPtr() noexcept = default;
+    explicit LocalPtr(T* p) noexcept : m_p(p) {}
+    LocalPtr(LocalPtr&& other) noexcept : m_p(other.release()) {}
+    LocalPtr& operator=(LocalPtr&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    LocalPtr(const LocalPtr&) = delete;
+    LocalPtr& operator=(const LocalPtr&) = delete;
+    ~LocalPtr() { reset(); }
+
+    // bytes: at least sizeof(T); more for a record with a trailing array. Empty
+    // when out of memory.
+    static LocalPtr Make(size_t bytes = sizeof(T)) noexcept {
+        void* block = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bytes);
+        return LocalPtr(block != nullptr ? new (block) T() : nullptr);
+    }
+
+    T* get() const noexcept { return m_p; }
+    T* operator->() const noexcept { return m_p; }
+    explicit operator bool() const noexcept { return m_p != nullptr; }
+    T* release() noexcept { return std::exchange(m_p, nullptr); }
+    void reset(T* p = nullptr) noexcept {
+        if (T* old = std::exchange(m_p, p)) {
+            old->~T();
+            LocalFree(old);
+        }
+    }
+
+private:
+    T* m_p = nullptr;
+};
+
 // An interface pointer that holds one reference.
 template <typename T> class ComPtr {
 public:
@@ -194,6 +233,31 @@ public:
 
 private:
     VARIANT m_v;
+};
+
+// The exception an IDispatch::Invoke fills: its three strings freed on every way
+// out, and by put() before the next call fills it again.
+class UniqueExcepInfo {
+public:
+    UniqueExcepInfo() noexcept = default;
+    UniqueExcepInfo(const UniqueExcepInfo&) = delete;
+    UniqueExcepInfo& operator=(const UniqueExcepInfo&) = delete;
+    ~UniqueExcepInfo() { reset(); }
+    const EXCEPINFO* get() const noexcept { return &m_info; }
+    const EXCEPINFO* operator->() const noexcept { return &m_info; }
+    EXCEPINFO* put() noexcept {
+        reset();
+        return &m_info;
+    }
+    void reset() noexcept {
+        SysFreeString(m_info.bstrSource);
+        SysFreeString(m_info.bstrDescription);
+        SysFreeString(m_info.bstrHelpFile);
+        m_info = EXCEPINFO();
+    }
+
+private:
+    EXCEPINFO m_info = {};
 };
 
 // A description that a type information or type library lends out until it is
@@ -271,6 +335,43 @@ public:
 
 private:
     Lockable& m_lock;
+};
+
+// A thread and the event that tells it to stop. Stop, and the destructor, set the
+// event and wait for the thread to end before both handles are closed, so the
+// thread never outlives what it was handed.
+class StoppableThread {
+public:
+    StoppableThread() noexcept : m_stop(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    StoppableThread(const StoppableThread&) = delete;
+    StoppableThread& operator=(const StoppableThread&) = delete;
+    ~StoppableThread() { Stop(); }
+
+    // Runs routine(context) on a new thread, once per owner. False when the event
+    // or the thread could not be made, or a thread was started before.
+    bool Start(LPTHREAD_START_ROUTINE routine, void* context) noexcept {
+        if (!m_stop || m_thread)
+            return false;
+        m_thread.reset(CreateThread(nullptr, 0, routine, context, 0, nullptr));
+        return m_thread.valid();
+    }
+    // For the thread: true when the stop came within timeoutMs, false when the
+    // time ran out.
+    bool WaitForStop(DWORD timeoutMs) const noexcept {
+        return WaitForSingleObject(m_stop.get(), timeoutMs) == WAIT_OBJECT_0;
+    }
+    void Stop() noexcept {
+        if (m_thread) {
+            SetEvent(m_stop.get());
+            WaitForSingleObject(m_thread.get(), INFINITE);
+        }
+        m_thread.reset();
+        m_stop.reset();
+    }
+
+private:
+    UniqueHandle m_stop;
+    UniqueHandle m_thread;
 };
 
 // COM initialised on the calling thread for one scope; uninitialised only when

@@ -1,5 +1,6 @@
 #include "registration/RegScript.h"
 
+#include "platform/Result.h"
 #include "registration/RegScriptParser.h"
 
 #include <cstdint>
@@ -33,15 +34,6 @@ HRESULT ToAnsi(const wchar_t* text, CoTaskMemPtr<char>& ansi) noexcept {
     if (WideCharToMultiByte(CP_ACP, 0, text, -1, ansi.get(), bytes, nullptr, nullptr) != bytes)
         return E_FAIL;
     return S_OK;
-}
-
-// A loading failure as an HRESULT; a failure that left no last error must not
-// read as success.
-HRESULT LastErrorResult() noexcept {
-    const DWORD error = GetLastError();
-    if (error == 0)
-        return E_FAIL;
-    return static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
 }
 
 } // namespace
@@ -92,26 +84,19 @@ HRESULT CRegScript::RunResourceScript(const wchar_t* modulePath, WORD resourceId
                                       bool registerFlag) noexcept {
     CoTaskMemPtr<char> path;
     CoTaskMemPtr<char> typeName;
-    HRESULT hr = ToAnsi(modulePath, path);
-    if (SUCCEEDED(hr))
-        hr = ToAnsi(type, typeName);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(ToAnsi(modulePath, path));
+    RETURN_IF_FAILED(ToAnsi(type, typeName));
 
     // Mapped as data: the file is opened again by path and none of its code runs.
     platform::UniqueModule module(LoadLibraryExA(path.get(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    if (!module)
-        return LastErrorResult();
+    RETURN_LAST_ERROR_IF(!module);
     HRSRC resource = FindResourceA(module.get(), MAKEINTRESOURCEA(resourceId), typeName.get());
-    if (resource == nullptr)
-        return LastErrorResult();
+    RETURN_LAST_ERROR_IF(resource == nullptr);
     HGLOBAL loaded = LoadResource(module.get(), resource);
-    if (loaded == nullptr)
-        return LastErrorResult();
+    RETURN_LAST_ERROR_IF(loaded == nullptr);
     const DWORD size = SizeofResource(module.get(), resource);
     const char* data = static_cast<const char*>(LockResource(loaded));
-    if (data == nullptr && size != 0)
-        return LastErrorResult();
+    RETURN_LAST_ERROR_IF(data == nullptr && size != 0);
 
     // The resource is read-only and carries no terminator of its own; an inner
     // NUL ends the text early.
@@ -136,8 +121,7 @@ HRESULT RunModuleScriptFrom(HINSTANCE instance, WORD resourceId, bool registerFl
     char longPath[MAX_PATH] = {};
     const DWORD longLength = GetModuleFileNameA(instance, longPath, MAX_PATH);
     // A cut path would name another file.
-    if (longLength == 0 || longLength >= MAX_PATH)
-        return LastErrorResult();
+    RETURN_LAST_ERROR_IF(longLength == 0 || longLength >= MAX_PATH);
 
     // The short form keeps spaces out of the registered path. Without one (short
     // names switched off on the volume, or a form over MAX_PATH) the long path is
@@ -147,8 +131,7 @@ HRESULT RunModuleScriptFrom(HINSTANCE instance, WORD resourceId, bool registerFl
     const char* usedPath = (shortLength == 0 || shortLength >= MAX_PATH) ? longPath : shortPath;
 
     wchar_t widePath[MAX_PATH] = {};
-    if (MultiByteToWideChar(CP_ACP, 0, usedPath, -1, widePath, MAX_PATH) == 0)
-        return LastErrorResult();
+    RETURN_LAST_ERROR_IF(MultiByteToWideChar(CP_ACP, 0, usedPath, -1, widePath, MAX_PATH) == 0);
 
     // The placeholder stands inside a quoted token of the script.
     wchar_t quotedPath[2 * MAX_PATH] = {};

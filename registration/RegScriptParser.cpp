@@ -1,5 +1,6 @@
 #include "registration/RegScriptParser.h"
 
+#include "platform/Result.h"
 #include "registration/RegScript.h"
 #include "registry/Registry.h"
 
@@ -192,24 +193,18 @@ HRESULT CRegScriptParser::ExpandPlaceholders(const char* source) noexcept {
     ExpansionBuffer buffer;
     // Twice the source leaves room for short replacements; an empty source still
     // needs its terminator.
-    HRESULT hr = buffer.Reserve(std::max<size_t>(2 * sourceLength, 1));
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(buffer.Reserve(std::max<size_t>(2 * sourceLength, 1)));
 
     const char* c = source;
     while (*c != '\0') {
         if (*c != '%') {
             const char* next = NextChar(c);
-            hr = buffer.Append(c, CharWidth(c));
-            if (FAILED(hr))
-                return hr;
+            RETURN_IF_FAILED(buffer.Append(c, CharWidth(c)));
             c = next;
             continue;
         }
         if (c[1] == '%') {
-            hr = buffer.Append("%", 1);
-            if (FAILED(hr))
-                return hr;
+            RETURN_IF_FAILED(buffer.Append("%", 1));
             c += 2;
             continue;
         }
@@ -237,14 +232,10 @@ HRESULT CRegScriptParser::ExpandPlaceholders(const char* source) noexcept {
             return E_OUTOFMEMORY;
         WideCharToMultiByte(CP_ACP, 0, replacement, -1, ansi.get(), bytes, nullptr, nullptr);
         // Copied as it is: a "%" in the replacement is not expanded again.
-        hr = buffer.Append(ansi.get(), static_cast<size_t>(bytes) - 1);
-        if (FAILED(hr))
-            return hr;
+        RETURN_IF_FAILED(buffer.Append(ansi.get(), static_cast<size_t>(bytes) - 1));
         c = nameEnd + 1;
     }
-    hr = buffer.Append("", 1);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(buffer.Append("", 1));
 
     m_text.reset(buffer.Release());
     m_cursor = m_text.get();
@@ -298,46 +289,39 @@ HRESULT CRegScriptParser::ReadToken(char* token) noexcept {
 }
 
 HRESULT CRegScriptParser::ApplyScript(const char* text, bool registerFlag) noexcept {
-    HRESULT hr = ExpandPlaceholders(text);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(ExpandPlaceholders(text));
 
+    HRESULT hr = S_OK;
     while (*m_cursor != '\0') {
-        hr = ReadToken(m_token);
+        hr = ApplySection(registerFlag);
         if (FAILED(hr))
             break;
-        HKEY root = nullptr;
-        if (!FindRootKey(m_token, root)) {
-            hr = DISP_E_EXCEPTION;
-            break;
-        }
-        hr = ReadToken(m_token);
-        if (FAILED(hr))
-            break;
-        if (m_token[0] != '{') {
-            hr = DISP_E_EXCEPTION;
-            break;
-        }
-
-        if (registerFlag) {
-            char* const sectionStart = m_cursor;
-            hr = WalkBlock(true, root, false);
-            if (FAILED(hr)) {
-                // Take back what this section wrote; earlier sections stay.
-                m_cursor = sectionStart;
-                WalkBlock(false, root, false);
-                break;
-            }
-        } else {
-            hr = WalkBlock(false, root, false);
-            if (FAILED(hr))
-                break;
-        }
         SkipBlanks();
     }
 
     m_text.reset();
     m_cursor = nullptr;
+    return hr;
+}
+
+HRESULT CRegScriptParser::ApplySection(bool registerFlag) noexcept {
+    RETURN_IF_FAILED(ReadToken(m_token));
+    HKEY root = nullptr;
+    if (!FindRootKey(m_token, root))
+        return DISP_E_EXCEPTION;
+    RETURN_IF_FAILED(ReadToken(m_token));
+    if (m_token[0] != '{')
+        return DISP_E_EXCEPTION;
+    if (!registerFlag)
+        return WalkBlock(false, root, false);
+
+    char* const sectionStart = m_cursor;
+    const HRESULT hr = WalkBlock(true, root, false);
+    if (FAILED(hr)) {
+        // Take back what this section wrote; earlier sections stay.
+        m_cursor = sectionStart;
+        WalkBlock(false, root, false);
+    }
     return hr;
 }
 
@@ -349,9 +333,7 @@ HRESULT CRegScriptParser::WalkBlock(bool registerPass, HKEY parent, bool inherit
     bool deleteFlag = true;
     UniqueHKey key;
 
-    HRESULT hr = ReadToken(m_token);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(ReadToken(m_token));
     for (;;) {
         if (m_token[0] == '}')
             return S_OK;
@@ -362,9 +344,7 @@ HRESULT CRegScriptParser::WalkBlock(bool registerPass, HKEY parent, bool inherit
 
         if (Is(m_token, "ForceRemove") || Is(m_token, "Delete")) {
             const bool isDelete = Is(m_token, "Delete");
-            hr = ReadToken(m_token);
-            if (FAILED(hr))
-                return hr;
+            RETURN_IF_FAILED(ReadToken(m_token));
             if (registerPass) {
                 if (HasBackslash(m_token))
                     return DISP_E_EXCEPTION;
@@ -373,49 +353,36 @@ HRESULT CRegScriptParser::WalkBlock(bool registerPass, HKEY parent, bool inherit
                     DeleteKeyTree(parent, m_token);
                 if (isDelete) {
                     // The entry may carry an assignment, which is read over.
-                    hr = ReadToken(m_token);
-                    if (SUCCEEDED(hr))
-                        hr = SkipValueClause();
-                    if (FAILED(hr))
-                        return hr;
+                    RETURN_IF_FAILED(ReadToken(m_token));
+                    RETURN_IF_FAILED(SkipValueClause());
                     continue;
                 }
             }
         }
         if (Is(m_token, "NoRemove")) {
             deleteFlag = false;
-            hr = ReadToken(m_token);
-            if (FAILED(hr))
-                return hr;
+            RETURN_IF_FAILED(ReadToken(m_token));
         }
         if (Is(m_token, "Val")) {
-            hr = ValueEntry(registerPass, parent, skip);
-            if (FAILED(hr))
-                return hr;
+            RETURN_IF_FAILED(ValueEntry(registerPass, parent, skip));
             continue;
         }
         if (HasBackslash(m_token))
             return DISP_E_EXCEPTION;
-        hr = registerPass ? RegisterKeyEntry(parent, key)
-                          : UnregisterKeyEntry(parent, key, inheritedSkip, skip, deleteFlag);
-        if (FAILED(hr))
-            return hr;
+        RETURN_IF_FAILED(registerPass ? RegisterKeyEntry(parent, key)
+                                      : UnregisterKeyEntry(parent, key, inheritedSkip, skip, deleteFlag));
     }
 }
 
 HRESULT CRegScriptParser::ValueEntry(bool registerPass, HKEY parent, bool skip) noexcept {
-    HRESULT hr = ReadToken(m_token);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(ReadToken(m_token));
     // The name must survive the reads that follow it.
     if (static_cast<size_t>(lstrlenA(m_token)) >= ValueNameSize)
         return DISP_E_EXCEPTION;
     char name[ValueNameSize];
     lstrcpynA(name, m_token, ValueNameSize);
 
-    hr = ReadToken(m_token);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(ReadToken(m_token));
     if (m_token[0] != '=')
         return DISP_E_EXCEPTION;
 
@@ -435,21 +402,13 @@ HRESULT CRegScriptParser::RegisterKeyEntry(HKEY parent, UniqueHKey& key) noexcep
         registry::CreateKey(parent, m_token, KEY_ALL_ACCESS, key) != ERROR_SUCCESS)
         return DISP_E_EXCEPTION;
 
-    HRESULT hr = ReadToken(m_token);
-    if (FAILED(hr))
-        return hr;
-    if (m_token[0] == '=') {
-        hr = WriteValue(key.get(), nullptr);
-        if (FAILED(hr))
-            return hr;
-    }
-    if (Is(m_token, "{")) {
-        hr = WalkBlock(true, key.get(), false);
-        if (FAILED(hr))
-            return hr;
-        hr = ReadToken(m_token);
-    }
-    return hr;
+    RETURN_IF_FAILED(ReadToken(m_token));
+    if (m_token[0] == '=')
+        RETURN_IF_FAILED(WriteValue(key.get(), nullptr));
+    if (!Is(m_token, "{"))
+        return S_OK;
+    RETURN_IF_FAILED(WalkBlock(true, key.get(), false));
+    return ReadToken(m_token);
 }
 
 HRESULT CRegScriptParser::UnregisterKeyEntry(HKEY parent, UniqueHKey& key, bool inheritedSkip, bool& skip,
@@ -463,47 +422,36 @@ HRESULT CRegScriptParser::UnregisterKeyEntry(HKEY parent, UniqueHKey& key, bool 
     char name[KeyNameSize];
     lstrcpynA(name, m_token, KeyNameSize);
 
-    HRESULT hr;
     if (skip || KeyHasSubkeys(key.get()) || KeyHasNamedValues(key.get())) {
-        hr = ReadToken(m_token);
-        if (SUCCEEDED(hr))
-            hr = SkipValueClause();
-        if (FAILED(hr))
-            return hr;
+        RETURN_IF_FAILED(ReadToken(m_token));
+        RETURN_IF_FAILED(SkipValueClause());
         if (m_token[0] != '{') {
             if (!skip && !KeyHasSubkeys(key.get()))
                 return CloseAndDelete(parent, key, name, deleteFlag);
             return S_OK;
         }
 
-        hr = WalkBlock(false, skip ? nullptr : key.get(), skip);
-        if (FAILED(hr))
-            return hr;
+        RETURN_IF_FAILED(WalkBlock(false, skip ? nullptr : key.get(), skip));
         if (skip) {
             skip = inheritedSkip;
-            hr = ReadToken(m_token);
-            return SUCCEEDED(hr) ? SkipValueClause() : hr;
+            RETURN_IF_FAILED(ReadToken(m_token));
+            return SkipValueClause();
         }
         if (KeyHasSubkeys(key.get()))
             return ReadToken(m_token);
-        hr = CloseAndDelete(parent, key, name, deleteFlag);
-        if (SUCCEEDED(hr))
-            hr = ReadToken(m_token);
-        return SUCCEEDED(hr) ? SkipValueClause() : hr;
+        RETURN_IF_FAILED(CloseAndDelete(parent, key, name, deleteFlag));
+        RETURN_IF_FAILED(ReadToken(m_token));
+        return SkipValueClause();
     }
 
     // The key holds at most its default value: it goes, and its block (if any)
     // is only read.
-    hr = CloseAndDelete(parent, key, name, deleteFlag);
-    if (SUCCEEDED(hr))
-        hr = ReadToken(m_token);
-    if (SUCCEEDED(hr))
-        hr = SkipValueClause();
-    if (FAILED(hr) || m_token[0] != '{')
-        return hr;
-    hr = WalkBlock(false, nullptr, true);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(CloseAndDelete(parent, key, name, deleteFlag));
+    RETURN_IF_FAILED(ReadToken(m_token));
+    RETURN_IF_FAILED(SkipValueClause());
+    if (m_token[0] != '{')
+        return S_OK;
+    RETURN_IF_FAILED(WalkBlock(false, nullptr, true));
     return ReadToken(m_token);
 }
 
@@ -518,16 +466,12 @@ HRESULT CRegScriptParser::CloseAndDelete(HKEY parent, UniqueHKey& key, const cha
 }
 
 HRESULT CRegScriptParser::WriteValue(HKEY key, const char* name) noexcept {
-    HRESULT hr = ReadToken(m_token);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(ReadToken(m_token));
     DWORD type = REG_NONE;
     if (!FindTypeLetter(m_token, type))
         return DISP_E_EXCEPTION;
     SkipBlanks();
-    hr = ReadToken(m_value);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(ReadToken(m_value));
     const size_t length = static_cast<size_t>(lstrlenA(m_value));
 
     // Write results are ignored: a value that cannot be stored does not fail the script.
@@ -563,13 +507,9 @@ HRESULT CRegScriptParser::WriteValue(HKEY key, const char* name) noexcept {
 HRESULT CRegScriptParser::SkipValueClause() noexcept {
     if (m_token[0] != '=')
         return S_OK;
-    HRESULT hr = ReadToken(m_token);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(ReadToken(m_token));
     SkipBlanks();
-    hr = ReadToken(m_value);
-    if (FAILED(hr))
-        return hr;
+    RETURN_IF_FAILED(ReadToken(m_value));
     return ReadToken(m_token);
 }
 

@@ -39,6 +39,9 @@ public:
     static LONG DeleteKeyTree(HKEY parent, const char* name) noexcept;
 
 private:
+    // One "root { ... }" section; a failed register pass takes back what the
+    // section wrote.
+    HRESULT ApplySection(bool registerFlag) noexcept;
     HRESULT WalkBlock(bool registerPass, HKEY parent, bool inheritedSkip) noexcept;
     HRESULT RegisterKeyEntry(HKEY parent, platform::UniqueHKey& key) noexcept;
     HRESULT UnregisterKeyEntry(HKEY parent, platform::UniqueHKey& key, bool inheritedSkip, bool& skip,

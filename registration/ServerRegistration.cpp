@@ -1,6 +1,7 @@
 #include "registration/ServerRegistration.h"
 
 #include "platform/Owners.h"
+#include "platform/Result.h"
 #include "registration/KeySnapshot.h"
 #include "registration/RegScriptParser.h"
 #include "registry/Registry.h"
@@ -26,11 +27,6 @@ const CategoryMapEntry* CategoriesOf(const ObjectMapEntry& entry) {
 
 HRESULT UpdateClass(const ObjectMapEntry& entry, bool doRegister) {
     return entry.UpdateRegistry != nullptr ? entry.UpdateRegistry(doRegister ? TRUE : FALSE) : S_OK;
-}
-
-HRESULT LastErrorResult() {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
 // The registry view of the other bitness, where a server built for it keeps its
@@ -125,29 +121,23 @@ private:
 
 // LoadTypeLib on an ANSI path.
 HRESULT LoadFrom(const char* path, wchar_t (&widePath)[MAX_PATH + 16], ITypeLib** typeLib) {
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH + 16) == 0)
-        return LastErrorResult();
+    RETURN_LAST_ERROR_IF(MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH + 16) == 0);
     return LoadTypeLib(widePath, typeLib);
 }
 
 } // namespace
 
 HRESULT RegisterServer(const CDriverModule& module, bool registerTypeLib, const CLSID* classId) noexcept {
-    HRESULT result = S_OK;
     for (const ObjectMapEntry* entry = module.m_objectMap; entry != nullptr && entry->classId != nullptr;
          ++entry) {
         if (!IsSelected(*entry, classId))
             continue;
-        result = UpdateClass(*entry, true);
-        if (FAILED(result))
-            return result;
-        result = RegisterClassCategories(*entry->classId, CategoriesOf(*entry), true);
-        if (FAILED(result))
-            return result;
+        RETURN_IF_FAILED(UpdateClass(*entry, true));
+        RETURN_IF_FAILED(RegisterClassCategories(*entry->classId, CategoriesOf(*entry), true));
     }
     if (registerTypeLib)
         return RegisterModuleTypeLib(module, nullptr);
-    return result;
+    return S_OK;
 }
 
 HRESULT UnregisterServer(const CDriverModule& module, bool unregisterTypeLib, const CLSID* classId) noexcept {
@@ -185,10 +175,8 @@ HRESULT RegisterClassCategories(REFCLSID classId, const CategoryMapEntry* catego
         CATID* category = const_cast<CATID*>(entry->catid);
         const bool implemented = entry->kind == 1;
         if (doRegister) {
-            const HRESULT result = implemented ? manager->RegisterClassImplCategories(classId, 1, category)
-                                               : manager->RegisterClassReqCategories(classId, 1, category);
-            if (FAILED(result))
-                return result;
+            RETURN_IF_FAILED(implemented ? manager->RegisterClassImplCategories(classId, 1, category)
+                                         : manager->RegisterClassReqCategories(classId, 1, category));
         } else if (implemented) {
             manager->UnRegisterClassImplCategories(classId, 1, category);
         } else {
@@ -208,8 +196,7 @@ HRESULT LoadModuleTypeLib(const CDriverModule& module, const wchar_t* index, ITy
     // Room behind the 260 characters of the module path for the ".tlb" ending.
     char filePath[MAX_PATH + 16] = {};
     const DWORD length = GetModuleFileNameA(module.m_hInstTypeLib, filePath, MAX_PATH);
-    if (length == 0)
-        return LastErrorResult();
+    RETURN_LAST_ERROR_IF(length == 0);
     if (index != nullptr) {
         const int room = static_cast<int>(sizeof filePath - length);
         if (WideCharToMultiByte(CP_ACP, 0, index, -1, filePath + length, room, nullptr, nullptr) == 0)
@@ -246,9 +233,7 @@ HRESULT LoadModuleTypeLib(const CDriverModule& module, const wchar_t* index, ITy
 HRESULT RegisterModuleTypeLib(const CDriverModule& module, const wchar_t* index) noexcept {
     platform::ComPtr<ITypeLib> library;
     platform::UniqueBstr path;
-    const HRESULT result = LoadModuleTypeLib(module, index, library.put(), path.put());
-    if (FAILED(result))
-        return result;
+    RETURN_IF_FAILED(LoadModuleTypeLib(module, index, library.put(), path.put()));
     wchar_t helpDir[MAX_PATH] = {};
     size_t prefix = PathPrefixLength(path.get());
     if (prefix >= MAX_PATH)

@@ -13,6 +13,7 @@
 
 using platform::ComPtr;
 using platform::UniqueBstr;
+using platform::UniqueExcepInfo;
 using platform::UniqueVariant;
 using testing_support::ClearError;
 using testing_support::Hr;
@@ -97,13 +98,8 @@ protected:
     struct Call {
         HRESULT hr = E_FAIL;
         UniqueVariant result;
-        EXCEPINFO exception = {};
+        UniqueExcepInfo exception;
         UINT argError = 0xdeadbeef;
-        ~Call() {
-            SysFreeString(exception.bstrSource);
-            SysFreeString(exception.bstrDescription);
-            SysFreeString(exception.bstrHelpFile);
-        }
     };
 
     static void Invoke(IDispatch* dispatch, DISPID dispid, WORD flags, VARIANT* args, UINT argCount,
@@ -115,7 +111,7 @@ protected:
             params.cNamedArgs = 1;
         }
         call->hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, call->result.get(),
-                                    &call->exception, &call->argError);
+                                    call->exception.put(), &call->argError);
     }
 
     platform::ComApartment m_apartment;
@@ -135,14 +131,13 @@ TEST_F(DispatchTest, TypeInfoCountIsOneAndEveryIndexYieldsTheIFocuserDescription
     ASSERT_EQ(S_OK, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, first.put()));
     ASSERT_EQ(S_OK, dispatch->GetTypeInfo(5, LOCALE_USER_DEFAULT, fifth.put()));
     EXPECT_EQ(first.get(), fifth.get());
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(S_OK, first->GetTypeAttr(&attributes));
+    platform::UniqueTypeAttr attributes(first.get());
+    ASSERT_EQ(S_OK, first->GetTypeAttr(attributes.put()));
     EXPECT_TRUE(IsEqualGUID(IID_IFocuser, attributes->guid));
     EXPECT_EQ(TKIND_DISPATCH, attributes->typekind);
     // The dispatch description of a dual interface: IUnknown's and IDispatch's
     // seven functions, then the sixteen members.
     EXPECT_EQ(23, attributes->cFuncs);
-    first->ReleaseTypeAttr(attributes);
     EXPECT_EQ(E_POINTER, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, nullptr));
 }
 
@@ -272,9 +267,9 @@ TEST_F(DispatchTest, InvokeReachesEveryMemberKind) {
         Invoke(dispatch.get(), f.dispid, f.flags, f.argType == VT_EMPTY ? nullptr : &arg,
                f.argType == VT_EMPTY ? 0 : 1, &call);
         EXPECT_EQ(DISP_E_EXCEPTION, call.hr) << Hr(call.hr);
-        EXPECT_EQ(f.message, Narrow(call.exception.bstrDescription));
-        EXPECT_EQ("Morvantis.Focuser.1", Narrow(call.exception.bstrSource));
-        EXPECT_EQ(DISP_E_EXCEPTION, call.exception.scode) << Hr(call.exception.scode);
+        EXPECT_EQ(f.message, Narrow(call.exception->bstrDescription));
+        EXPECT_EQ("Morvantis.Focuser.1", Narrow(call.exception->bstrSource));
+        EXPECT_EQ(DISP_E_EXCEPTION, call.exception->scode) << Hr(call.exception->scode);
     }
 }
 
@@ -308,7 +303,7 @@ TEST_F(DispatchTest, MoveConvertsItsArgumentToALong) {
         Call call;
         Invoke(dispatch.get(), 5, DISPATCH_METHOD, arg.get(), 1, &call);
         EXPECT_EQ(DISP_E_EXCEPTION, call.hr) << Hr(call.hr);
-        EXPECT_EQ(c.message, Narrow(call.exception.bstrDescription));
+        EXPECT_EQ(c.message, Narrow(call.exception->bstrDescription));
     }
 
     UniqueVariant text;
@@ -339,7 +334,7 @@ TEST_F(DispatchTest, ReadOnlyPropertiesAndUnassignedDispidsAreRefused) {
         Invoke(dispatch.get(), readOnly, DISPATCH_PROPERTYPUT, arg.get(), 1, &call);
         EXPECT_TRUE(FAILED(call.hr)) << Hr(call.hr);
         EXPECT_NE(DISP_E_EXCEPTION, call.hr)
-            << "no driver member may run: " << Narrow(call.exception.bstrDescription);
+            << "no driver member may run: " << Narrow(call.exception->bstrDescription);
         EXPECT_FALSE(TakeError().present);
     }
     for (DISPID unassigned : {7, 8, 17, 0}) {
@@ -383,7 +378,7 @@ TEST_F(DispatchTest, WithTheLibraryUnregisteredNothingRunsUntilItIsRegistered) {
     Call call;
     Invoke(dispatch.get(), 12, DISPATCH_PROPERTYPUT, &arg, 1, &call);
     EXPECT_EQ(DISP_E_EXCEPTION, call.hr) << Hr(call.hr);
-    EXPECT_EQ("Not Supported", Narrow(call.exception.bstrDescription));
+    EXPECT_EQ("Not Supported", Narrow(call.exception->bstrDescription));
 }
 
 TEST_F(DispatchTest, TwoObjectsShareOneTypeInfoThatOutlivesEitherOfThem) {

@@ -15,12 +15,13 @@
 
 using platform::ComPtr;
 using testing_support::Hr;
+using testing_support::References;
 
 namespace {
 
 int TermListLength() {
     int length = 0;
-    for (TermCallbackNode* node = g_module.m_termList; node != nullptr; node = node->next)
+    for (const TermCallbackNode* node = g_module.m_termList.get(); node != nullptr; node = node->next.get())
         ++length;
     return length;
 }
@@ -91,8 +92,7 @@ TerminationLog* g_log = nullptr;
 void Record(uintptr_t data) {
     g_log->order.push_back(static_cast<int>(data));
     // The cache's reference must be gone: ours is the only one left.
-    g_log->factoryCounts.push_back(g_log->factory->AddRef());
-    g_log->factory->Release();
+    g_log->factoryCounts.push_back(References(g_log->factory));
     g_log->typeInfoLoadedAtCallback = g_focuserTypeInfo.IsLoaded();
 }
 
@@ -119,11 +119,11 @@ TEST_F(ModuleTest, TerminateReleasesTheFactoryThenRunsTheCallbacksNewestFirst) {
     g_module.Terminate();
     m_initialized = false;
     EXPECT_EQ((std::vector<int>{3, 2, 1}), log.order);
-    EXPECT_EQ((std::vector<ULONG>{2, 2, 2}), log.factoryCounts);
+    EXPECT_EQ((std::vector<ULONG>{1, 1, 1}), log.factoryCounts);
     EXPECT_FALSE(log.typeInfoLoadedAtCallback) << "released before the oldest callback ran";
     EXPECT_FALSE(g_focuserTypeInfo.IsLoaded());
     EXPECT_EQ(0, g_focuserTypeInfo.NameCount());
-    EXPECT_EQ(nullptr, g_module.m_termList);
+    EXPECT_EQ(nullptr, g_module.m_termList.get());
     EXPECT_FALSE(g_objectMap[0].classObject);
     g_log = nullptr;
 }
@@ -143,10 +143,9 @@ TEST_F(ModuleTest, TheTypeInfoReleaseIsRegisteredOncePerLoadNotPerFailedAttempt)
     ComPtr<ITypeInfo> typeInfo;
     EXPECT_EQ(S_OK, other->GetTypeInfo(0, 0, typeInfo.put()));
     EXPECT_EQ(1, TermListLength());
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(S_OK, typeInfo->GetTypeAttr(&attributes));
+    platform::UniqueTypeAttr attributes(typeInfo.get());
+    ASSERT_EQ(S_OK, typeInfo->GetTypeAttr(attributes.put()));
     EXPECT_EQ(attributes->cFuncs, g_focuserTypeInfo.NameCount()) << "one name per function description";
-    typeInfo->ReleaseTypeAttr(attributes);
 }
 
 TEST_F(ModuleTest, TerminateReleasesTheCachedTypeInformation) {
@@ -157,12 +156,10 @@ TEST_F(ModuleTest, TerminateReleasesTheCachedTypeInformation) {
         ASSERT_TRUE(focuser);
         ASSERT_EQ(S_OK, focuser->GetTypeInfo(0, 0, typeInfo.put()));
     }
-    const ULONG heldByCache = typeInfo->AddRef();
-    typeInfo->Release();
+    const ULONG heldByCache = References(typeInfo.get());
     g_module.Terminate();
     m_initialized = false;
-    const ULONG afterTerminate = typeInfo->AddRef();
-    typeInfo->Release();
+    const ULONG afterTerminate = References(typeInfo.get());
     EXPECT_EQ(heldByCache - 1, afterTerminate) << "the cache's reference went with termination";
 
     // A new life of the module loads it again.

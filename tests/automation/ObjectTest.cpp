@@ -209,6 +209,8 @@ TEST_F(ObjectTest, AnAggregatedObjectDelegatesItsFaceToTheOuterObject) {
     ComPtr<IClassFactory> factory = Factory();
     ASSERT_TRUE(factory);
     RecordingOuter outer;
+    // Plain pointers and Release by hand: the count each release answers, and
+    // which object it lands on, are what this test proves.
     IUnknown* inner = nullptr;
     ASSERT_EQ(S_OK, factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)));
     ASSERT_NE(nullptr, inner);
@@ -236,10 +238,11 @@ TEST_F(ObjectTest, AnAggregatedObjectDelegatesItsFaceToTheOuterObject) {
 
     // QueryInterface through the face asks the outer object first.
     outer.m_queried.clear();
-    IUnknown* identity = nullptr;
-    ASSERT_EQ(S_OK, focuser->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
-    EXPECT_EQ(static_cast<IUnknown*>(&outer), identity);
-    identity->Release();
+    {
+        ComPtr<IUnknown> identity;
+        ASSERT_EQ(S_OK, focuser->QueryInterface(IID_IUnknown, identity.put_void()));
+        EXPECT_EQ(static_cast<IUnknown*>(&outer), identity.get());
+    }
     ASSERT_EQ(1u, outer.m_queried.size());
     EXPECT_TRUE(IsEqualIID(IID_IUnknown, outer.m_queried[0]));
 

@@ -1,6 +1,8 @@
 // The main of every test program: GoogleTest plus a watchdog that turns a hang
 // into a failure with a message, so the bench never stalls.
 
+#include "platform/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -23,9 +25,14 @@ class CurrentTestListener : public testing::EmptyTestEventListener {
     }
 };
 
+// Stopped only by the run-time's teardown after main, so that a hang in a test
+// program's static objects is caught too.
+platform::StoppableThread g_watchdog;
+
 DWORD WINAPI Watchdog(void* param) {
     const DWORD seconds = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(param));
-    Sleep(seconds * 1000);
+    if (g_watchdog.WaitForStop(seconds * 1000))
+        return 0;
     EnterCriticalSection(&g_currentTestLock);
     std::fprintf(stderr, "\nWATCHDOG: no result after %lu s; hung in %s\n",
                  static_cast<unsigned long>(seconds), g_currentTest.c_str());
@@ -47,11 +54,8 @@ int main(int argc, char** argv) {
     char value[32] = {};
     if (GetEnvironmentVariableA("FOCUSER_TEST_TIMEOUT", value, sizeof value) > 0 && std::atoi(value) > 0)
         seconds = static_cast<DWORD>(std::atoi(value));
-    HANDLE watchdog = CreateThread(nullptr, 0, Watchdog,
-                                   reinterpret_cast<void*>(static_cast<UINT_PTR>(seconds)), 0, nullptr);
+    g_watchdog.Start(Watchdog, reinterpret_cast<void*>(static_cast<UINT_PTR>(seconds)));
     const int result = RUN_ALL_TESTS();
-    if (watchdog != nullptr)
-        CloseHandle(watchdog);
     std::fflush(stdout);
     return result;
 }

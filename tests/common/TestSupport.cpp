@@ -42,6 +42,11 @@ double NowMs() {
     return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(freq.QuadPart);
 }
 
+ULONG References(IUnknown* object) {
+    object->AddRef();
+    return object->Release();
+}
+
 namespace {
 
 platform::UniqueFile OpenPort(const std::string& path) {
@@ -78,15 +83,13 @@ bool LeaveLineSettings(const char* port, const std::function<void(DCB&)>& change
     return SetCommState(handle.get(), &dcb) != FALSE;
 }
 
-HeldOutputRescue::HeldOutputRescue(const char* port, DWORD timeoutMs)
-    : m_port(port), m_timeoutMs(timeoutMs), m_done(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
-    if (m_done != nullptr)
-        m_thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+HeldOutputRescue::HeldOutputRescue(const char* port, DWORD timeoutMs) : m_port(port), m_timeoutMs(timeoutMs) {
+    m_watch.Start(Run, this);
 }
 
 DWORD WINAPI HeldOutputRescue::Run(void* param) {
     HeldOutputRescue* self = static_cast<HeldOutputRescue*>(param);
-    if (WaitForSingleObject(self->m_done, self->m_timeoutMs) == WAIT_OBJECT_0)
+    if (self->m_watch.WaitForStop(self->m_timeoutMs))
         return 0;
     InterlockedExchange(&self->m_released, 1);
     LeaveLineSettings(self->m_port.c_str(), [](DCB& dcb) {
@@ -97,16 +100,7 @@ DWORD WINAPI HeldOutputRescue::Run(void* param) {
 }
 
 bool HeldOutputRescue::Finish() {
-    if (m_thread != nullptr) {
-        SetEvent(m_done);
-        WaitForSingleObject(m_thread, INFINITE);
-        CloseHandle(m_thread);
-        m_thread = nullptr;
-    }
-    if (m_done != nullptr) {
-        CloseHandle(m_done);
-        m_done = nullptr;
-    }
+    m_watch.Stop();
     return m_released != 0;
 }
 

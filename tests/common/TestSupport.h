@@ -44,6 +44,10 @@ private:
 // Milliseconds from a high-resolution clock, for timing bounds.
 double NowMs();
 
+// The references object holds, read through an AddRef given back at once: the
+// count COM promises only to tests, which prove with it that references balance.
+ULONG References(IUnknown* object);
+
 // A port's line settings and time-outs, taken when the object is made and put
 // back when it goes. A pty keeps its settings from one open to the next, as a
 // Windows port keeps its DCB, so a test that changes them must not leave them to
@@ -86,9 +90,8 @@ private:
     static DWORD WINAPI Run(void* self);
     std::string m_port;
     DWORD m_timeoutMs;
-    HANDLE m_done = nullptr;
-    HANDLE m_thread = nullptr;
     volatile LONG m_released = 0;
+    platform::StoppableThread m_watch;
 };
 
 } // namespace testing_support

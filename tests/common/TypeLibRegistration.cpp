@@ -46,12 +46,15 @@ void TypeLibRegistration::Unregister() {
         platform::ComPtr<ITypeLib> library;
         if (FAILED(LoadRegTypeLib(LIBID_MorvantisLib, 1, 0, LOCALE_NEUTRAL, library.put())))
             break;
-        TLIBATTR* attributes = nullptr;
-        if (FAILED(library->GetLibAttr(&attributes)))
-            break;
-        const SYSKIND kind = attributes->syskind;
-        const LCID locale = attributes->lcid;
-        library->ReleaseTLibAttr(attributes);
+        SYSKIND kind;
+        LCID locale;
+        {
+            platform::UniqueLibAttr attributes(library.get());
+            if (FAILED(library->GetLibAttr(attributes.put())))
+                break;
+            kind = attributes->syskind;
+            locale = attributes->lcid;
+        }
         library.reset();
         UnRegisterTypeLib(LIBID_MorvantisLib, 1, 0, locale, kind);
     }

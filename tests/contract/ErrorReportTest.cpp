@@ -6,6 +6,7 @@
 #include "contract/FocuserContract.h"
 #include "driver/ReportError.h"
 #include "platform/Owners.h"
+#include "tests/common/TestSupport.h"
 
 #include <cstdio>
 #include <cstring>
@@ -134,8 +135,7 @@ Fetched FetchErrorInfo() {
     f.description = Text(description.get());
     f.source = Text(source.get());
     f.helpFile = Text(helpFile.get());
-    info->AddRef();
-    f.referencesHeld = info->Release() - 1;
+    f.referencesHeld = testing_support::References(info.get()) - 1;
     return f;
 }
 

@@ -17,6 +17,9 @@
 
 using platform::ComPtr;
 using platform::UniqueBstr;
+using platform::UniqueFuncDesc;
+using platform::UniqueLibAttr;
+using platform::UniqueTypeAttr;
 
 namespace {
 
@@ -154,18 +157,6 @@ protected:
         ASSERT_EQ(S_OK, m_dispatch->GetRefTypeInfo(twin, m_interface.put()));
     }
 
-    // Attributes of a type description, freed on every way out.
-    struct Attributes {
-        ComPtr<ITypeInfo> info;
-        TYPEATTR* attr = nullptr;
-        explicit Attributes(ITypeInfo* i) : info(i) { info->GetTypeAttr(&attr); }
-        ~Attributes() {
-            if (attr != nullptr)
-                info->ReleaseTypeAttr(attr);
-        }
-        TYPEATTR* operator->() const { return attr; }
-    };
-
     struct Documentation {
         HRESULT hr = E_FAIL;
         std::wstring name, help, helpFile;
@@ -188,10 +179,9 @@ protected:
 };
 
 TEST_F(TypeLibraryTest, LibraryAttributesAreTheContractsOnes) {
-    TLIBATTR* attr = nullptr;
-    ASSERT_EQ(S_OK, m_library->GetLibAttr(&attr));
-    const TLIBATTR copy = *attr;
-    m_library->ReleaseTLibAttr(attr);
+    UniqueLibAttr attr(m_library.get());
+    ASSERT_EQ(S_OK, m_library->GetLibAttr(attr.put()));
+    const TLIBATTR copy = *attr.get();
     EXPECT_TRUE(IsEqualGUID(LIBID_MorvantisLib, copy.guid)) << GuidText(copy.guid);
     EXPECT_EQ(0u, copy.lcid);
     EXPECT_EQ(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, copy.syskind);
@@ -215,8 +205,8 @@ TEST_F(TypeLibraryTest, HoldsExactlyTheClassAndTheInterface) {
     for (UINT i = 0; i < 2; ++i) {
         ComPtr<ITypeInfo> info;
         ASSERT_EQ(S_OK, m_library->GetTypeInfo(i, info.put()));
-        Attributes attr(info.get());
-        ASSERT_NE(nullptr, attr.attr);
+        UniqueTypeAttr attr(info.get());
+        ASSERT_EQ(S_OK, info->GetTypeAttr(attr.put()));
         found.insert({attr->typekind, GuidText(attr->guid)});
     }
     const std::multiset<std::pair<TYPEKIND, std::string>> expected = {
@@ -227,8 +217,8 @@ TEST_F(TypeLibraryTest, HoldsExactlyTheClassAndTheInterface) {
 TEST_F(TypeLibraryTest, ClassIsCreatableOnlyWithIFocuserAsDefault) {
     ComPtr<ITypeInfo> coclass;
     ASSERT_EQ(S_OK, m_library->GetTypeInfoOfGuid(CLSID_Focuser, coclass.put()));
-    Attributes attr(coclass.get());
-    ASSERT_NE(nullptr, attr.attr);
+    UniqueTypeAttr attr(coclass.get());
+    ASSERT_EQ(S_OK, coclass->GetTypeAttr(attr.put()));
     EXPECT_EQ(TKIND_COCLASS, attr->typekind);
     EXPECT_EQ(TYPEFLAG_FCANCREATE, attr->wTypeFlags) << std::hex << attr->wTypeFlags;
     EXPECT_EQ(0, attr->wMajorVerNum);
@@ -244,8 +234,8 @@ TEST_F(TypeLibraryTest, ClassIsCreatableOnlyWithIFocuserAsDefault) {
     ASSERT_EQ(S_OK, coclass->GetRefTypeOfImplType(0, &ref));
     ComPtr<ITypeInfo> implemented;
     ASSERT_EQ(S_OK, coclass->GetRefTypeInfo(ref, implemented.put()));
-    Attributes implAttr(implemented.get());
-    ASSERT_NE(nullptr, implAttr.attr);
+    UniqueTypeAttr implAttr(implemented.get());
+    ASSERT_EQ(S_OK, implemented->GetTypeAttr(implAttr.put()));
     EXPECT_TRUE(IsEqualGUID(IID_IFocuser, implAttr->guid)) << GuidText(implAttr->guid);
 
     const Documentation doc = Document(coclass.get(), MEMBERID_NIL);
@@ -266,8 +256,8 @@ TEST_F(TypeLibraryTest, InterfaceIsDualAutomationDerivedFromStdOleIDispatch) {
     const View views[] = {{m_dispatch.get(), TKIND_DISPATCH, 0x1140 & ~TYPEFLAG_FOLEAUTOMATION},
                           {m_interface.get(), TKIND_INTERFACE, 0x1140}};
     for (const View& view : views) {
-        Attributes attr(view.info);
-        ASSERT_NE(nullptr, attr.attr);
+        UniqueTypeAttr attr(view.info);
+        ASSERT_EQ(S_OK, view.info->GetTypeAttr(attr.put()));
         SCOPED_TRACE(view.kind == TKIND_DISPATCH ? "dispatch description" : "table-of-functions twin");
         EXPECT_EQ(view.kind, attr->typekind);
         EXPECT_TRUE(IsEqualGUID(IID_IFocuser, attr->guid)) << GuidText(attr->guid);
@@ -282,8 +272,8 @@ TEST_F(TypeLibraryTest, InterfaceIsDualAutomationDerivedFromStdOleIDispatch) {
         EXPECT_EQ(0u, doc.helpContext);
     }
 
-    Attributes twin(m_interface.get());
-    ASSERT_NE(nullptr, twin.attr);
+    UniqueTypeAttr twin(m_interface.get());
+    ASSERT_EQ(S_OK, m_interface->GetTypeAttr(twin.put()));
     EXPECT_EQ(16, twin->cFuncs);
     EXPECT_EQ((kInheritedSlots + 16) * sizeof(void*), twin->cbSizeVft);
     ASSERT_EQ(1, twin->cImplTypes);
@@ -292,33 +282,32 @@ TEST_F(TypeLibraryTest, InterfaceIsDualAutomationDerivedFromStdOleIDispatch) {
     ASSERT_EQ(S_OK, m_interface->GetRefTypeOfImplType(0, &ref));
     ComPtr<ITypeInfo> base;
     ASSERT_EQ(S_OK, m_interface->GetRefTypeInfo(ref, base.put()));
-    Attributes baseAttr(base.get());
-    ASSERT_NE(nullptr, baseAttr.attr);
+    UniqueTypeAttr baseAttr(base.get());
+    ASSERT_EQ(S_OK, base->GetTypeAttr(baseAttr.put()));
     EXPECT_TRUE(IsEqualGUID(IID_IDispatch, baseAttr->guid)) << GuidText(baseAttr->guid);
     ComPtr<ITypeLib> baseLibrary;
     UINT index = 0;
     ASSERT_EQ(S_OK, base->GetContainingTypeLib(baseLibrary.put(), &index));
-    TLIBATTR* libAttr = nullptr;
-    ASSERT_EQ(S_OK, baseLibrary->GetLibAttr(&libAttr));
+    UniqueLibAttr libAttr(baseLibrary.get());
+    ASSERT_EQ(S_OK, baseLibrary->GetLibAttr(libAttr.put()));
     EXPECT_TRUE(IsEqualGUID(kStdOle, libAttr->guid)) << GuidText(libAttr->guid);
     EXPECT_EQ(2, libAttr->wMajorVerNum);
     EXPECT_EQ(0, libAttr->wMinorVerNum);
-    baseLibrary->ReleaseTLibAttr(libAttr);
 }
 
 TEST_F(TypeLibraryTest, EveryMemberHasItsPositionIdentifierKindAndParameter) {
     for (size_t position = 0; position < std::size(kMembers); ++position) {
         const Member& m = kMembers[position];
         SCOPED_TRACE(m.cppName);
-        FUNCDESC* f = nullptr;
-        ASSERT_EQ(S_OK, m_interface->GetFuncDesc(static_cast<UINT>(position), &f));
-        const FUNCDESC d = *f;
+        UniqueFuncDesc f(m_interface.get());
+        ASSERT_EQ(S_OK, m_interface->GetFuncDesc(static_cast<UINT>(position), f.put()));
+        const FUNCDESC d = *f.get();
         const USHORT flags = d.cParams == 1 ? d.lprgelemdescParam[0].paramdesc.wParamFlags : 0xffff;
         const VARTYPE type =
             d.cParams == 1 ? d.lprgelemdescParam[0].tdesc.vt : static_cast<VARTYPE>(VT_EMPTY);
         const VARTYPE pointee =
             type == VT_PTR ? d.lprgelemdescParam[0].tdesc.lptdesc->vt : static_cast<VARTYPE>(VT_EMPTY);
-        m_interface->ReleaseFuncDesc(f);
+        f.reset();
 
         EXPECT_EQ(m.id, d.memid);
         EXPECT_EQ(m.kind, d.invkind);
@@ -391,10 +380,9 @@ TEST_F(TypeLibraryTest, EachIdentifierAndKindFindsItsPosition) {
         SCOPED_TRACE(m.cppName);
         UINT index = 0xdeadbeef;
         ASSERT_EQ(S_OK, info2->GetFuncIndexOfMemId(m.id, m.kind, &index));
-        FUNCDESC* f = nullptr;
-        ASSERT_EQ(S_OK, m_interface->GetFuncDesc(index, &f));
+        UniqueFuncDesc f(m_interface.get());
+        ASSERT_EQ(S_OK, m_interface->GetFuncDesc(index, f.put()));
         const MEMBERID id = f->memid;
-        m_interface->ReleaseFuncDesc(f);
         EXPECT_EQ(m.id, id);
         EXPECT_EQ(static_cast<UINT>(&m - kMembers), index) << "declared out of order";
     }
@@ -405,10 +393,9 @@ TEST_F(TypeLibraryTest, IdentifiersSevenAndEightAreUnassigned) {
     ASSERT_EQ(S_OK, m_interface.As(info2));
     std::set<std::pair<MEMBERID, int>> all;
     for (UINT i = 0; i < 16; ++i) {
-        FUNCDESC* f = nullptr;
-        ASSERT_EQ(S_OK, m_interface->GetFuncDesc(i, &f));
+        UniqueFuncDesc f(m_interface.get());
+        ASSERT_EQ(S_OK, m_interface->GetFuncDesc(i, f.put()));
         all.insert({f->memid, f->invkind});
-        m_interface->ReleaseFuncDesc(f);
     }
     EXPECT_EQ(16u, all.size()) << "two members share an identifier and a kind";
     for (MEMBERID id : {7, 8}) {
@@ -468,10 +455,9 @@ TEST_F(TypeLibraryTest, LibraryOffsetsReachTheDeclaredCppMembers) {
     for (size_t position = 0; position < std::size(kMembers); ++position) {
         const Member& m = kMembers[position];
         SCOPED_TRACE(m.cppName);
-        FUNCDESC* f = nullptr;
-        ASSERT_EQ(S_OK, m_interface->GetFuncDesc(static_cast<UINT>(position), &f));
+        UniqueFuncDesc f(m_interface.get());
+        ASSERT_EQ(S_OK, m_interface->GetFuncDesc(static_cast<UINT>(position), f.put()));
         const SHORT offset = f->oVft;
-        m_interface->ReleaseFuncDesc(f);
 
         RecordingFocuser target;
         union {

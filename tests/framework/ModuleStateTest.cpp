@@ -191,18 +191,14 @@ TEST(ApplicationObject, BecomesTheApplicationOfTheStateCurrentAtConstruction) {
     {
         CWinApp app;
         EXPECT_EQ(&app, state.m_pCurrentWinApp);
-        EXPECT_EQ(nullptr, app.m_pszAppName);
         EXPECT_TRUE(app.InitInstance());
         EXPECT_EQ(0, app.ExitInstance());
 
         HINSTANCE exe = GetModuleHandleA(nullptr);
-        app.m_nCmdShow = 0x5eed;
         ASSERT_TRUE(AfxWinInit(exe, nullptr, "", 0));
         EXPECT_EQ(exe, state.m_hCurrentInstanceHandle);
         EXPECT_EQ(exe, state.m_hCurrentResourceHandle);
         EXPECT_EQ(exe, app.m_hInstance);
-        EXPECT_STREQ("", app.m_lpCmdLine);
-        EXPECT_EQ(0, app.m_nCmdShow);
         AfxWinTerm();
         EXPECT_EQ(nullptr, state.m_hCurrentResourceHandle);
     }

@@ -150,7 +150,7 @@ TEST(TemporaryMaps, UnlockingFreesTheThreadsEmptyMapAndTermThreadFreesItInAnyCas
             windows.push_back(hWnd);
             wnd.SubclassWindow(hWnd);
         }
-        seen.mapAfterAttach = state->m_pHandleMap != nullptr;
+        seen.mapAfterAttach = state->m_pHandleMap.get() != nullptr;
         for (size_t i = 0; i < windows.size(); ++i)
             seen.mapped += CWnd::FromHandlePermanent(windows[i]) == &objects[i] ? 1 : 0;
 
@@ -158,19 +158,19 @@ TEST(TemporaryMaps, UnlockingFreesTheThreadsEmptyMapAndTermThreadFreesItInAnyCas
         seen.unlockFreedWhileAttached = AfxUnlockTempMaps(-1) != FALSE;
         for (HWND hWnd : windows)
             DestroyWindow(hWnd);
-        seen.mapKeptWhileLocked = state->m_pHandleMap != nullptr;
+        seen.mapKeptWhileLocked = state->m_pHandleMap.get() != nullptr;
 
         AfxLockTempMaps();
         AfxLockTempMaps();
         seen.unlockedWhileStillLocked = AfxUnlockTempMaps(-1) != FALSE;
         seen.unlockFreed = AfxUnlockTempMaps(-1) != FALSE;
-        seen.mapAfterUnlock = state->m_pHandleMap != nullptr;
+        seen.mapAfterUnlock = state->m_pHandleMap.get() != nullptr;
 
         HWND last = MakeWindow();
         RecordingWnd lastObject;
         lastObject.SubclassWindow(last);
         AfxTermThread(nullptr);
-        seen.mapAfterTermThread = state->m_pHandleMap != nullptr;
+        seen.mapAfterTermThread = state->m_pHandleMap.get() != nullptr;
         lastObject.UnsubclassWindow();
         lastObject.Detach();
         DestroyWindow(last);

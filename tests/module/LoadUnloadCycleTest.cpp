@@ -40,15 +40,15 @@ constexpr int kCheckEvery = 500;
 // late-bound and an early-bound call, release, the unload question, unload.
 // Empty on success, else what went wrong.
 std::string OneCycle(const std::string& path) {
-    HMODULE module = LoadLibraryA(path.c_str());
-    if (module == nullptr)
+    platform::UniqueModule module(LoadLibraryA(path.c_str()));
+    if (!module)
         return "LoadLibrary failed, error " + std::to_string(GetLastError());
     std::string fault;
     {
         const auto getClassObject = reinterpret_cast<GetClassObjectFn>(
-            reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+            reinterpret_cast<void*>(GetProcAddress(module.get(), "DllGetClassObject")));
         const auto canUnloadNow = reinterpret_cast<testing_support::CanUnloadNowFn>(
-            reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+            reinterpret_cast<void*>(GetProcAddress(module.get(), "DllCanUnloadNow")));
         platform::ComPtr<IClassFactory> factory;
         platform::ComPtr<IFocuser> focuser;
         HRESULT hr = getClassObject(CLSID_Focuser, IID_IClassFactory, factory.put_void());
@@ -76,7 +76,7 @@ std::string OneCycle(const std::string& path) {
         if (fault.empty() && canUnloadNow() != S_OK)
             fault = "DllCanUnloadNow did not answer S_OK with everything released";
     }
-    FreeLibrary(module);
+    module.reset();
     if (fault.empty() && GetModuleHandleA(path.c_str()) != nullptr)
         fault = "the server is still loaded after FreeLibrary";
     return fault;

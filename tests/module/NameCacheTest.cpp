@@ -19,7 +19,7 @@ namespace {
 // takes over one reference to the real object and gives it back with its last own.
 template <class Interface> class Forwarding : public Interface {
 public:
-    Forwarding(Interface* real, REFIID iid) : m_real(real), m_iid(iid) {}
+    Forwarding(Interface* real, REFIID iid) : m_real(platform::ComPtr<Interface>::Attach(real)), m_iid(iid) {}
     Forwarding(const Forwarding&) = delete;
     Forwarding& operator=(const Forwarding&) = delete;
 
@@ -37,17 +37,15 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_count)); }
     ULONG STDMETHODCALLTYPE Release() override {
         const LONG count = InterlockedDecrement(&m_count);
-        if (count == 0) {
-            m_real->Release();
+        if (count == 0)
             delete this;
-        }
         return static_cast<ULONG>(count);
     }
 
 protected:
     virtual ~Forwarding() = default;
 
-    Interface* const m_real;
+    const platform::ComPtr<Interface> m_real;
 
 private:
     const IID& m_iid;

@@ -47,9 +47,83 @@ TEST(Owners, ComPointerBalancesReferences) {
     ASSERT_EQ(S_OK, create.As(info));
     {
         ComPtr<IErrorInfo> copy(info);
-        EXPECT_EQ(4u, info->AddRef()) << "create, info and copy hold one each";
-        info->Release();
+        EXPECT_EQ(3u, testing_support::References(info.get())) << "create, info and copy hold one each";
     }
-    EXPECT_EQ(3u, info->AddRef());
-    info->Release();
+    EXPECT_EQ(2u, testing_support::References(info.get()));
+}
+
+namespace {
+int g_destroyed = 0;
+struct Counted {
+    int value;
+    ~Counted() { ++g_destroyed; }
+};
+} // namespace
+
+TEST(Owners, LocalObjectIsBuiltZeroedAndDestroyedOnceAfterAMove) {
+    g_destroyed = 0;
+    LocalPtr<Counted> moved;
+    EXPECT_FALSE(moved);
+    {
+        auto made = LocalPtr<Counted>::Make(sizeof(Counted) + 16);
+        ASSERT_TRUE(made);
+        EXPECT_EQ(0, made->value);
+        EXPECT_EQ(0, reinterpret_cast<const char*>(made.get() + 1)[15]) << "the block's tail was not zeroed";
+        EXPECT_LE(sizeof(Counted) + 16, LocalSize(made.get()));
+        moved = std::move(made);
+        EXPECT_FALSE(made);
+    }
+    EXPECT_EQ(0, g_destroyed) << "the moved-from owner destroyed the object";
+    moved.reset();
+    moved.reset();
+    EXPECT_EQ(1, g_destroyed);
+}
+
+TEST(Owners, ExcepInfoOwnerEmptiesWhatTheLastCallFilledBeforeTheNext) {
+    UniqueExcepInfo exception;
+    EXPECT_EQ(nullptr, exception->bstrDescription);
+    EXCEPINFO* slot = exception.put();
+    slot->scode = DISP_E_EXCEPTION;
+    slot->bstrSource = SysAllocString(L"source");
+    slot->bstrDescription = SysAllocString(L"description");
+    slot->bstrHelpFile = SysAllocString(L"help");
+    EXPECT_EQ(slot, exception.put());
+    EXPECT_EQ(0, exception->scode);
+    EXPECT_EQ(nullptr, exception->bstrSource);
+    EXPECT_EQ(nullptr, exception->bstrDescription);
+    EXPECT_EQ(nullptr, exception->bstrHelpFile);
+}
+
+namespace {
+struct WorkerRun {
+    StoppableThread* worker;
+    DWORD waitMs;
+    volatile LONG stopped = -1; // 1: stopped, 0: timed out
+};
+DWORD WINAPI RecordStop(void* context) {
+    auto* run = static_cast<WorkerRun*>(context);
+    InterlockedExchange(&run->stopped, run->worker->WaitForStop(run->waitMs) ? 1 : 0);
+    return 0;
+}
+} // namespace
+
+TEST(Owners, StoppableThreadIsStoppedAndAwaitedByItsOwnerAndItsWaitCanRunOut) {
+    WorkerRun stopped{nullptr, 10000};
+    {
+        StoppableThread worker;
+        stopped.worker = &worker;
+        ASSERT_TRUE(worker.Start(RecordStop, &stopped));
+        EXPECT_FALSE(worker.Start(RecordStop, &stopped)) << "one thread per owner";
+    }
+    EXPECT_EQ(1, stopped.stopped) << "the owner went without stopping its thread or waiting for it";
+
+    WorkerRun timedOut{nullptr, 1};
+    StoppableThread worker;
+    timedOut.worker = &worker;
+    ASSERT_TRUE(worker.Start(RecordStop, &timedOut));
+    for (int i = 0; i < 500 && timedOut.stopped < 0; ++i)
+        Sleep(10);
+    EXPECT_EQ(0, timedOut.stopped);
+    worker.Stop();
+    worker.Stop();
 }

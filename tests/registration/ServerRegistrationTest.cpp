@@ -554,10 +554,9 @@ TEST_F(RegistrationSteps, LoadModuleTypeLibGivesTheLibraryAndItsFile) {
         platform::ComPtr<ITypeLib> owned = platform::ComPtr<ITypeLib>::Attach(library);
         platform::UniqueBstr ownedPath(path);
         EXPECT_TRUE(SamePath(c.expectedPath, Narrow(path))) << Narrow(path);
-        TLIBATTR* attributes = nullptr;
-        ASSERT_EQ(S_OK, library->GetLibAttr(&attributes));
+        platform::UniqueLibAttr attributes(library);
+        ASSERT_EQ(S_OK, library->GetLibAttr(attributes.put()));
         EXPECT_TRUE(IsEqualGUID(LIBID_MorvantisLib, attributes->guid));
-        library->ReleaseTLibAttr(attributes);
     }
 }
 

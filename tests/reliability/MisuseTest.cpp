@@ -124,15 +124,16 @@ TEST_F(DriverMisuse, LateBoundCallsOfTheWrongShapeFailWithTheDispatchErrorsAndRu
         DISPPARAMS params = {args.empty() ? nullptr : args.data(), named.empty() ? nullptr : named.data(),
                              static_cast<UINT>(args.size()), static_cast<UINT>(named.size())};
         UniqueVariant result;
-        EXCEPINFO exception = {};
+        platform::UniqueExcepInfo exception;
         UINT argError = 0xdeadbeef;
-        const HRESULT hr = m_focuser->Invoke(c.dispid, IID_NULL, LOCALE_USER_DEFAULT, c.flags, &params,
-                                             c.withResult ? result.get() : nullptr, &exception, &argError);
+        const HRESULT hr =
+            m_focuser->Invoke(c.dispid, IID_NULL, LOCALE_USER_DEFAULT, c.flags, &params,
+                              c.withResult ? result.get() : nullptr, exception.put(), &argError);
         bool accepted = false;
         for (HRESULT a : c.accepted)
             accepted = accepted || hr == a;
         const std::wstring description =
-            exception.bstrDescription != nullptr ? exception.bstrDescription : L"";
+            exception->bstrDescription != nullptr ? exception->bstrDescription : L"";
         if (c.memberMayRun && hr == DISP_E_EXCEPTION) {
             // The link is off: the move fails before it touches anything.
             EXPECT_TRUE(description == L"Link fail") << "the member failed otherwise";
@@ -141,11 +142,9 @@ TEST_F(DriverMisuse, LateBoundCallsOfTheWrongShapeFailWithTheDispatchErrorsAndRu
             // No member ran: a member's failure would have filled the exception.
             EXPECT_TRUE(description.empty()) << "a member ran and failed";
         }
+        // DISPPARAMS takes a plain array, so the arguments are cleared here.
         for (VARIANT& v : args)
             VariantClear(&v);
-        SysFreeString(exception.bstrSource);
-        SysFreeString(exception.bstrDescription);
-        SysFreeString(exception.bstrHelpFile);
     }
     // The object is intact: a proper call works.
     UniqueVariant max;

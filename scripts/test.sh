@@ -42,7 +42,7 @@ fi
 if [ -z "$filter" ] && [ "$BENCH_RUNS32" = 1 ]; then
     t0=$(date +%s)
     log64=$BUILD_DIR/64-bit-only-run.log
-    FOCUSER_BENCH_64_ONLY=1 bash "$0" simulator >"$log64" 2>&1
+    FOCUSER_BENCH_64_ONLY=1 bash "$0" sim >"$log64" 2>&1
     rc=$?
     problem=
     last=$(tail -n 1 "$log64")

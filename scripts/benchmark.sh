@@ -7,6 +7,7 @@
 # Usage: scripts/benchmark.sh [--reps N]   (N multiplies every repetition count)
 set -u
 . "$(dirname "$0")/lib/bench.sh"
+. "$(dirname "$0")/lib/driver.sh"
 bench_trap
 
 bench_install || { echo "package installation failed"; exit 1; }
@@ -19,7 +20,7 @@ bench_pair 5 6
 out=$BUILD_DIR/benchmark
 mkdir -p "$out"
 runs=()
-for bits in $(bench_bits); do
+for bits in $(driver_bits); do
     runs+=("$out/win$bits.json")
     exe=$BUILD_DIR/win$bits/tests/focuser_benchmark.exe
     [ -f "$exe" ] || { echo "$exe is not built"; exit 1; }

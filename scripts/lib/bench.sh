@@ -56,11 +56,6 @@ bench_probe() {
     fi
 }
 
-# bench_bits: the bitnesses whose programs run here, "32 64" or "64".
-bench_bits() {
-    if [ "${BENCH_RUNS32:-1}" = 1 ]; then echo "32 64"; else echo 64; fi
-}
-
 # bench_build: configures and builds build/win32 and build/win64.
 bench_build() {
     local arch tree

@@ -268,17 +268,24 @@ ok "the profile key keeps the entries a new key has"
 named_value 32 "$UNINSTALL" UninstallString | grep -q 'Uninstall.exe' || fail "UninstallString"
 ok "installed-programs entry: DisplayName, DisplayVersion 1.0.0, Publisher, UninstallString"
 
+# await_line LOG PATTERN WHAT: a program started in the background has written
+# its ready line within 10 s, or the test fails with WHAT and what it wrote.
+await_line() {
+    local i
+    for i in $(seq 1 100); do
+        grep -q "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    fail "$3: $(cat "$1")"
+}
+
 echo "== clients of both bitnesses by ProgID"
 reg32 add "$PROFILE" /v COM /d 5 /f >/dev/null && reg32 add "$PROFILE" /v MaxPos /d 20000 /f >/dev/null ||
     fail "writing the settings"
 winerun 32 "$BUILD_DIR/win32/FocuserSim.exe" COM5 --no-stdin --seconds 600 >"$WORK/simulator.log" 2>&1 &
 sim=$!
 PIDS+=($sim)
-for i in $(seq 1 100); do
-    grep -q 'listening on' "$WORK/simulator.log" 2>/dev/null && break
-    sleep 0.1
-done
-grep -q 'listening on' "$WORK/simulator.log" || fail "the simulator did not start: $(cat "$WORK/simulator.log")"
+await_line "$WORK/simulator.log" 'listening on' "the simulator did not start"
 for bits in 32 64; do
     target=$((bits * 10))
     winerun $bits "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $target position unlink >"$WORK/client$bits.log" 2>&1
@@ -370,11 +377,7 @@ for mode in loaded read none; do
         300 >"$WORK/holder-$mode.log" 2>&1 &
     holder=$!
     PIDS+=($holder)
-    for i in $(seq 1 100); do
-        grep -q '^holding' "$WORK/holder-$mode.log" 2>/dev/null && break
-        sleep 0.1
-    done
-    grep -q '^holding' "$WORK/holder-$mode.log" || fail "file_holder $mode: $(cat "$WORK/holder-$mode.log")"
+    await_line "$WORK/holder-$mode.log" '^holding' "file_holder $mode"
     setup_fails "upgrade over a server held ($mode)"
     kill "$holder" 2>/dev/null
     wait "$holder" 2>/dev/null

@@ -93,4 +93,3 @@ public:
 };
 
 extern CDriverModule g_module;
-extern ObjectMapEntry g_objectMap[];

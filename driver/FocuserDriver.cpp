@@ -18,7 +18,6 @@ namespace {
 constexpr int32_t kMotionTimeoutMs = 1000;
 // The longest one IsMoving call drains the motion stream.
 constexpr int32_t kDrainBudgetMs = 50;
-constexpr DWORD kBaudRate = 9600;
 
 // A monotonic clock (platform/Clock.h): a step of the system time must neither
 // fail a move nor keep a silent one alive.
@@ -178,15 +177,16 @@ HRESULT STDMETHODCALLTYPE CFocuser::put_Link(VARIANT_BOOL value) {
     const LinkSettings settings = LoadLinkSettings();
     g_maxPosition = settings.maxPosition;
 
-    char name[32];
-    std::snprintf(name, sizeof name, "//./COM%i", static_cast<int>(settings.portIndex) + 1);
+    // Within the short-string buffer ("//./COM64"): no allocation.
+    const std::string name = protocol::ControllerPortName(settings.portIndex);
 
     std::unique_ptr<CSerialPort> port(new (std::nothrow) CSerialPort);
     if (!port)
         return Fail("Out of memory");
-    if (!port->Open(name, kBaudRate, 0)) {
+    if (!protocol::OpenControllerPort(*port, name)) {
+        // A buffer of its own: building the text must not be able to throw.
         char message[64];
-        std::snprintf(message, sizeof message, "Could not open port %s", name);
+        std::snprintf(message, sizeof message, "Could not open port %s", name.c_str());
         return Fail(message);
     }
     if (!protocol::Handshake(*port)) {

@@ -100,6 +100,22 @@ AFX_THREAD_STATE* AfxGetThreadState() {
     return state;
 }
 
+namespace {
+
+// Constant-initialised: the module sets it from its entry point, before the
+// run-time has constructed anything.
+AFX_MODULE_STATE* g_driverModuleState = nullptr;
+
+} // namespace
+
+void SetDriverModuleState(AFX_MODULE_STATE* state) {
+    g_driverModuleState = state;
+}
+
+AFX_MODULE_STATE* GetDriverModuleState() {
+    return g_driverModuleState;
+}
+
 AFX_MODULE_STATE* AfxGetModuleState() {
     AFX_THREAD_STATE* state = AfxGetThreadState();
     return state != nullptr ? state->m_pModuleState : nullptr;

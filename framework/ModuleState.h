@@ -137,8 +137,9 @@ void AfxReleaseThreadState();
 // S_OK when no window or dialog of the current module is alive, else S_FALSE.
 HRESULT AfxDllCanUnloadNow();
 
-// The state of the module that links the framework, defined by that module (the
-// driver's is in module/DriverApp.cpp): the state every entry into it makes
-// current. Declared here so that the layers below the module can make the switch
-// without knowing the module.
+// The state of the module that links this copy of the framework: the state every
+// entry into the module makes current. The module hands it down when it attaches,
+// before any other entry can run, so that the layers below the module make the
+// switch without knowing the module. Null until then.
+void SetDriverModuleState(AFX_MODULE_STATE* state);
 AFX_MODULE_STATE* GetDriverModuleState();

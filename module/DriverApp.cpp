@@ -1,8 +1,7 @@
 #include "module/DriverApp.h"
 
-#include "automation/DriverModule.h"
-#include "framework/ModuleState.h"
 #include "framework/Wnd.h"
+#include "module/ObjectMap.h"
 
 namespace {
 
@@ -25,10 +24,6 @@ _AFX_DLL_MODULE_STATE g_moduleState(TRUE, DriverWndProc, 0x0600);
 // Constructed by the run-time start-up after the module's state has been made
 // current, so the base constructor registers it as that state's application.
 CDriverApp g_driverApp;
-
-AFX_MODULE_STATE* GetDriverModuleState() {
-    return &g_moduleState;
-}
 
 namespace {
 

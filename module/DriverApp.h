@@ -3,6 +3,7 @@
 // state is current, it becomes that state's application, and it brackets the
 // life of the COM module object.
 
+#include "framework/ModuleState.h"
 #include "framework/WinApp.h"
 
 class CDriverApp : public CWinApp {
@@ -20,4 +21,6 @@ public:
     DECLARE_MESSAGE_MAP()
 };
 
+// The module's framework state, handed down to the layers by the entry point.
+extern _AFX_DLL_MODULE_STATE g_moduleState;
 extern CDriverApp g_driverApp;

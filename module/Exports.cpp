@@ -4,23 +4,19 @@
 #include "framework/ModuleState.h"
 #include "registration/ServerRegistration.h"
 #include "registry/Registry.h"
+#include "settings/StoredSettings.h"
 
 #include <windows.h>
 #include <objbase.h>
 
 namespace {
 
-// The driver's ASCOM profile key; its other values are the settings'.
-constexpr char kProfileKey[] = "software\\ascom\\focuser drivers\\Morvantis.Focuser";
 constexpr char kDisplayName[] = "Morvantis";
-// ASCOM clients of either bitness read the profile in the 32-bit view, where the
-// settings live too.
-constexpr REGSAM kProfileAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;
 
 // The name is written only into a profile that exists: registration never creates it.
 void NameProfileKey() {
     platform::UniqueHKey key;
-    if (registry::OpenKey(HKEY_LOCAL_MACHINE, kProfileKey, kProfileAccess, key) != ERROR_SUCCESS)
+    if (settings::OpenSettingsKey(settings::KeyAccess::Write, key) != ERROR_SUCCESS)
         return;
     // The result is not looked at: the name is a courtesy to ASCOM's chooser.
     registry::SetValue(key.get(), nullptr, REG_SZ, kDisplayName, sizeof kDisplayName);

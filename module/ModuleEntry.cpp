@@ -1,6 +1,7 @@
 #include "framework/DynLinkLibrary.h"
 #include "framework/ModuleState.h"
 #include "framework/WinApp.h"
+#include "module/DriverApp.h"
 #include "module/RuntimeRelease.h"
 #include "platform/Owners.h"
 
@@ -66,6 +67,7 @@ bool EarlyAttach() {
         if (!probe)
             return false;
     }
+    SetDriverModuleState(&g_moduleState);
     EnterModuleState();
     return true;
 }

@@ -1,5 +1,6 @@
+#include "module/ObjectMap.h"
+
 #include "automation/ClassFactory.h"
-#include "automation/DriverModule.h"
 #include "contract/FocuserContract.h"
 #include "automation/FocuserObject.h"
 #include "registration/RegScript.h"

@@ -54,6 +54,15 @@ bool IsChecksumValid(const unsigned char* frame) {
     return frame[kFrameSize - 1] == TextSum(frame);
 }
 
+std::string ControllerPortName(int portIndex) {
+    return "//./COM" + std::to_string(portIndex + 1);
+}
+
+bool OpenControllerPort(CSerialPort& port, const std::string& name) {
+    constexpr DWORD kBaudRate = 9600;
+    return port.Open(name, kBaudRate, 0);
+}
+
 bool Handshake(CSerialPort& port, DeviceFrame* reply) {
     for (int attempt = 0; attempt < kHandshakeAttempts; ++attempt) {
         DeviceFrame command;

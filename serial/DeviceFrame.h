@@ -3,6 +3,7 @@
 // 8-bit additive checksum, and the exchanges built on CSerialPort.
 
 #include <cstdint>
+#include <string>
 
 class CSerialPort;
 
@@ -10,6 +11,12 @@ namespace protocol {
 
 constexpr int kFrameSize = 9;
 using DeviceFrame = unsigned char[kFrameSize];
+
+// "//./COMn" for the 0-based port index the settings hold.
+std::string ControllerPortName(int portIndex);
+// Opens name on the controller's line (9600 baud, 8 data bits, no parity, one
+// stop bit), as the driver links; CSerialPort::Open's answer.
+bool OpenControllerPort(CSerialPort& port, const std::string& name);
 
 void SetChecksum(unsigned char* frame);
 bool IsChecksumValid(const unsigned char* frame);

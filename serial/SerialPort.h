@@ -40,6 +40,7 @@ public:
     // the standard time-outs are in force again afterwards.
     bool PollByte(unsigned char* byte);
 
+    bool IsOpen() const { return m_handle.get() != INVALID_HANDLE_VALUE; }
     HANDLE handle() const { return m_handle.get(); }
     const DCB& dcb() const { return m_dcb; }
 

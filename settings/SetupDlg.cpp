@@ -1,7 +1,5 @@
 #include "settings/SetupDlg.h"
 
-#include "settings/SettingsRegistry.h"
-
 namespace {
 
 const char kSaveFailedMessage[] = "The settings could not be saved: Windows refused to change them.";
@@ -17,15 +15,8 @@ CSetupDlg::CSetupDlg(HWND parent)
 }
 
 void CSetupDlg::LoadSettings() {
-    const SettingsRegistry& calls = CurrentSettingsRegistry();
     platform::UniqueHKey key;
-    LONG opened = calls.createKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, key);
-    // A standard user is refused write access to a key under HKEY_LOCAL_MACHINE
-    // unless its rights allow it; the settings stored there are still the ones
-    // to use, so they are read through a read-only key (a missing key stays
-    // missing then: only a writer can create it).
-    if (opened != ERROR_SUCCESS)
-        opened = calls.openKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsReadAccess, key);
+    const LONG opened = settings::OpenSettingsKey(settings::KeyAccess::CreateElseRead, key);
     settings::SettingsValues stored;
     settings::ReadSettings(opened == ERROR_SUCCESS ? key.get() : nullptr, stored);
     m_portIndex = stored.portIndex;
@@ -34,8 +25,7 @@ void CSetupDlg::LoadSettings() {
 
 bool CSetupDlg::SaveSettings() const {
     platform::UniqueHKey key;
-    if (CurrentSettingsRegistry().createKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, key) !=
-        ERROR_SUCCESS)
+    if (settings::OpenSettingsKey(settings::KeyAccess::Create, key) != ERROR_SUCCESS)
         return false;
     // "MaxPos" is not tried once "COM" was refused: the key refuses both alike.
     return settings::WriteSetting(key.get(), "COM", m_portIndex) &&

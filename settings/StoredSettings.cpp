@@ -12,6 +12,34 @@ const char* const g_settingsKey = "Software\\ASCOM\\Focuser Drivers\\Morvantis.F
 
 namespace settings {
 
+namespace {
+
+constexpr REGSAM kReadWriteAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;
+constexpr REGSAM kReadAccess = KEY_READ | KEY_WOW64_32KEY;
+
+} // namespace
+
+LONG OpenSettingsKey(KeyAccess access, platform::UniqueHKey& key) {
+    const SettingsRegistry& calls = CurrentSettingsRegistry();
+    switch (access) {
+    case KeyAccess::Read:
+        return calls.openKey(HKEY_LOCAL_MACHINE, g_settingsKey, kReadAccess, key);
+    case KeyAccess::Write:
+        return calls.openKey(HKEY_LOCAL_MACHINE, g_settingsKey, kReadWriteAccess, key);
+    case KeyAccess::Create:
+        break;
+    case KeyAccess::CreateElseRead:
+        // A standard user is refused write access to a key under HKEY_LOCAL_MACHINE
+        // unless its rights allow it; the settings stored there are still the ones
+        // to use, so they are read through a read-only key (a missing key stays
+        // missing then: only a writer can create it).
+        if (calls.createKey(HKEY_LOCAL_MACHINE, g_settingsKey, kReadWriteAccess, key) == ERROR_SUCCESS)
+            return ERROR_SUCCESS;
+        return calls.openKey(HKEY_LOCAL_MACHINE, g_settingsKey, kReadAccess, key);
+    }
+    return calls.createKey(HKEY_LOCAL_MACHINE, g_settingsKey, kReadWriteAccess, key);
+}
+
 void QueryText(HKEY key, const char* name, char (&text)[kTextBufferSize]) {
     std::memset(text, 0, sizeof text);
     DWORD size = sizeof text;

@@ -3,17 +3,26 @@
 // value the driver uses. The setup dialog loads through these; so do the tools
 // that show a user what the driver will use, without making a dialog.
 
+#include "platform/Owners.h"
+
 #include <windows.h>
 
-// Below HKEY_LOCAL_MACHINE, in the 32-bit view of the registry in both bitnesses
-// (where clients look for ASCOM drivers), so that both builds share one set.
+// The driver's ASCOM profile key, which holds the settings: below
+// HKEY_LOCAL_MACHINE, in the 32-bit view of the registry in both bitnesses (where
+// clients look for ASCOM drivers), so that both builds share one set.
 extern const char* const g_settingsKey;
-constexpr REGSAM kSettingsKeyAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;
-// Read-only: what a standard user is granted on a key that only administrators
-// may change.
-constexpr REGSAM kSettingsReadAccess = KEY_READ | KEY_WOW64_32KEY;
 
 namespace settings {
+
+enum class KeyAccess {
+    Read,           // read-only: what a standard user is granted on the key
+    Write,          // read-write, the key only if it exists
+    Create,         // read-write, created when missing
+    CreateElseRead, // as Create; where write access is refused, as Read
+};
+// Opens the settings key through the settings store's registry calls; the
+// registry's result (of the read-only attempt, for a refused CreateElseRead).
+LONG OpenSettingsKey(KeyAccess access, platform::UniqueHKey& key);
 
 constexpr DWORD kTextBufferSize = 256;
 constexpr int kDefaultMaxPosition = 10000;

@@ -3,7 +3,6 @@
 #include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 #include "registry/Registry.h"
-#include "settings/SettingsRegistry.h"
 #include "settings/StoredSettings.h"
 #include "tools/DispatchClient.h"
 #include "tools/PortProbe.h"
@@ -118,9 +117,8 @@ void CheckObject(CCheckReport& report, const std::string& progId) {
 
 // Fills portIndex with the COM setting the driver will use; false without a profile key.
 bool CheckProfileAndSettings(CCheckReport& report, int& portIndex) {
-    const SettingsRegistry& calls = CurrentSettingsRegistry();
     platform::UniqueHKey key;
-    if (calls.openKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsReadAccess, key) != ERROR_SUCCESS) {
+    if (settings::OpenSettingsKey(settings::KeyAccess::Read, key) != ERROR_SUCCESS) {
         report.Problem("profile key",
                        std::string("HKLM\\") + g_settingsKey +
                            " is missing, so astronomy programs' chooser does not list the driver",
@@ -150,7 +148,7 @@ bool CheckProfileAndSettings(CCheckReport& report, int& portIndex) {
 
     // Opening for writing changes nothing; it only asks whether a save would be allowed.
     platform::UniqueHKey writable;
-    const LONG access = calls.openKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, writable);
+    const LONG access = settings::OpenSettingsKey(settings::KeyAccess::Write, writable);
     if (access == ERROR_SUCCESS)
         report.Ok("settings rights", "this user may change them");
     else
@@ -274,8 +272,7 @@ int RunFindPort(bool console, bool save) {
         return 1;
     }
     platform::UniqueHKey key;
-    if (CurrentSettingsRegistry().createKey(HKEY_LOCAL_MACHINE, g_settingsKey, kSettingsKeyAccess, key) !=
-            ERROR_SUCCESS ||
+    if (settings::OpenSettingsKey(settings::KeyAccess::Create, key) != ERROR_SUCCESS ||
         !settings::WriteSetting(key.get(), "COM", answered.front() - 1)) {
         std::printf("Nothing saved: Windows refused to change the settings (run as an administrator).\n");
         return 1;

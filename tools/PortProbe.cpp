@@ -6,12 +6,6 @@
 
 namespace tools {
 
-namespace {
-
-constexpr DWORD kBaudRate = 9600;
-
-} // namespace
-
 PortState ClassifyOpenError(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -32,9 +26,9 @@ PortProbe ProbePort(const std::string& name, bool queryPosition) {
     PortProbe probe;
     CSerialPort port;
     SetLastError(ERROR_SUCCESS);
-    const bool opened = port.Open(name, kBaudRate, 0);
+    const bool opened = protocol::OpenControllerPort(port, name);
     const DWORD error = GetLastError();
-    if (port.handle() == INVALID_HANDLE_VALUE) {
+    if (!port.IsOpen()) {
         probe.error = error;
         probe.state = ClassifyOpenError(error);
         return probe;

@@ -4,10 +4,11 @@
 
 #include "contract/FocuserContract.h"
 #include "registration/ServerRegistration.h"
-#include "settings/SetupDlg.h"
+#include "settings/StoredSettings.h"
 #include "tests/common/TestSupport.h"
 #include "tests/registration/RegistryTree.h"
 #include "tests/common/Process.h"
+#include "tests/common/FocuserObjectMap.h"
 #include "tests/common/SettingsKey.h"
 
 #include <gtest/gtest.h>
@@ -523,7 +524,7 @@ class RegistrationSteps : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_server);
-        m_module.m_objectMap = g_objectMap;
+        m_module.m_objectMap = testing_support::g_focuserObjectMap;
         m_module.m_hInstance = m_server.get();
         m_module.m_hInstTypeLib = m_server.get();
         Regsvr32(testing_support::DriverModulePath(), true);

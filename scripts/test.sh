@@ -21,18 +21,16 @@ failed=0
 failures=()
 skipped=()
 # The whole suite also proves that the sources build warning-free with clang++;
-# a filtered run, made while working on one part, skips it.
+# a filtered run, made while working on one part, skips it. Nothing built there
+# is run, so it builds in the background at the lowest priority while the tests
+# run, and is reported at the end.
+clang_pid=
 if [ -z "$filter" ]; then
-    t0=$(date +%s)
-    if bench_build_clang >"$BUILD_DIR/clang-build.log" 2>&1; then
-        passed=$((passed + 1))
-        printf 'ok    %-33s %6ss\n' "clang build" "$(($(date +%s) - t0))"
-    else
-        failed=$((failed + 1))
-        failures+=("clang build")
-        printf 'FAIL  %-33s %6ss (log: %s)\n' "clang build" "$(($(date +%s) - t0))" "$BUILD_DIR/clang-build.log"
-        grep -E 'error|warning:' "$BUILD_DIR/clang-build.log" | head -n 30 | sed 's/^/      /'
-    fi
+    clang_t0=$(date +%s)
+    setsid nice -n 19 bash -c '. "$1/scripts/lib/bench.sh"; bench_build_clang' _ "$REPO_DIR" \
+        >"$BUILD_DIR/clang-build.log" 2>&1 &
+    clang_pid=$!
+    _bench_track_group "$clang_pid"
 fi
 
 # The skip path, on every machine: a short run of the suite as on a machine that
@@ -66,8 +64,6 @@ fi
 
 bench_start_xvfb || exit 1
 bench_start_wine || { echo "0 passed, 1 failed"; exit 1; }
-bench_pair 5 6
-bench_pair 7 8
 export FOCUSER_BENCH_PORTS=$BUILD_DIR/ports
 
 logs=$BUILD_DIR/test-logs
@@ -106,93 +102,73 @@ for bits in 32 64; do
     fi
 done
 
-# Counts one program's GoogleTest results; a program that ends without a
-# summary (crash, watchdog) counts as one failure more.
-count_gtest() {
-    local log=$1 rc=$2 p f
-    p=$(tr -d '\r' <"$log" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' | tail -n 1)
-    f=$(tr -d '\r' <"$log" | sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' | tail -n 1)
-    p=${p:-0}
-    f=${f:-0}
-    if [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then f=1; fi
-    passed=$((passed + p))
-    failed=$((failed + f))
-    last_passed=$p
-    last_failed=$f
-}
-
+# Every test program of both trees, then the test scripts (in the 64-bit tree),
+# through CTest. Each runs with its output in its own file (cmake/RunTest.cmake),
+# after fresh null-modem lines: one that flooded or cut a line must not leave the
+# next one a full buffer.
+export BUILD_DIR
+export FOCUSER_BENCH_BEFORE_TEST="$REPO_DIR/scripts/lib/bench-pair 5 6 7 8"
+gtest_passed=0
+gtest_failed=0
 for bits in 32 64; do
     tree=$BUILD_DIR/win$bits
-    # CTest knows the test programs (ctest runs them in a build tree); here each
-    # is started directly with its output in a file. Through CTest, in a fresh
-    # prefix, the desktop and service processes a program starts inherit and
-    # hold CTest's pipe: every program that made a window or a COM call took
-    # 10-20 s longer, and a setup dialog test hung until its watchdog.
-    while IFS= read -r name; do
-        [ -n "$filter" ] && [[ "$name" != *"$filter"* ]] && continue
-        if [ "$bits" = 32 ] && [ "$BENCH_RUNS32" = 0 ]; then
-            skip "win32 $name"
-            continue
-        fi
-        log=$logs/win$bits-$name.log
-        # Fresh lines for every program: one that flooded or cut a line must
-        # not leave the next one a full buffer.
-        bench_pair 5 6
-        bench_pair 7 8
-        t0=$(date +%s%N)
-        (cd "$tree/tests" && winerun $bits "./$name.exe" </dev/null >"$log" 2>&1)
-        rc=$?
-        count_gtest "$log" $rc
-        p=$last_passed
-        f=$last_failed
-        ms=$((($(date +%s%N) - t0) / 1000000))
-        t=$((ms / 1000)).$((ms % 1000 / 100))
-        if [ "$f" -eq 0 ]; then
-            printf 'ok    win%s %-28s %4s passed  %6ss\n' "$bits" "$name" "$p" "$t"
+    rm -rf "$tree/test-logs"
+    args=(--test-dir "$tree" --output-on-failure)
+    [ -n "$filter" ] && args+=(-R "$filter")
+    out=$logs/ctest-win$bits.log
+    ctest "${args[@]}" >"$out" 2>&1
+    # CTest's own summary, then one line per test in the suite's form.
+    sed -n '/tests passed, /,$p' "$out"
+    while IFS= read -r line; do
+        [[ "$line" =~ Test\ +\#[0-9]+:\ +([^ ]+)\ .*\ ([0-9.]+)\ sec ]] || continue
+        name=${BASH_REMATCH[1]}
+        t=${BASH_REMATCH[2]}
+        shown=$name
+        [[ "$name" == *_test ]] || shown="win$bits $name"
+        testlog=$tree/test-logs/$name.log
+        if [[ "$line" == *Skipped* ]]; then
+            skip "$shown"
+        elif [[ "$line" == *" Passed "* ]]; then
+            passed=$((passed + 1))
+            printf 'ok    %-33s %6ss\n' "$shown" "$t"
+            # A script says "SKIP: WHAT (...)" for each half it could not run here.
+            while IFS= read -r half; do
+                skip "$name (${half#SKIP: }"
+            done < <(tr -d '\r' <"$testlog" 2>/dev/null | grep '^SKIP: ' | sed 's/ (this machine runs 64-bit code only)$/)/')
         else
-            printf 'FAIL  win%s %-28s %4s passed %3s failed %6ss (log: %s)\n' "$bits" "$name" "$p" "$f" "$t" "$log"
-            tr -d '\r' <"$log" | grep -E '^\[  FAILED  \]|Failure|WATCHDOG|error' | head -n 30 | sed 's/^/      /'
-            failures+=("win$bits $name")
+            failed=$((failed + 1))
+            failures+=("$shown")
+            printf 'FAIL  %-33s %6ss (log: %s)\n' "$shown" "$t" "$testlog"
+            sed -n "/#[0-9]*: $name /,/^ *[0-9]*\/[0-9]* Test/p" "$out" | grep '^      ' | head -n 30
         fi
-    done < <(ctest --test-dir "$tree" -N | sed -n 's/^ *Test *#[0-9]*: *//p')
+    done <"$out"
+    # The GoogleTest cases behind the programs' results, for the record.
+    for testlog in "$tree"/test-logs/*_tests.log; do
+        [ -f "$testlog" ] || continue
+        p=$(tr -d '\r' <"$testlog" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' | tail -n 1)
+        f=$(tr -d '\r' <"$testlog" | sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' | tail -n 1)
+        gtest_passed=$((gtest_passed + ${p:-0}))
+        gtest_failed=$((gtest_failed + ${f:-0}))
+    done
 done
 
-# Test scripts (end-to-end, installer, reliability): tests/**/*_test.sh, each one
-# test, run with the bench's environment.
-while IFS= read -r script; do
-    name=$(basename "$script" .sh)
-    [ -n "$filter" ] && [[ "$name" != *"$filter"* ]] && continue
-    log=$logs/$name.log
-    # Fresh lines here too: a script's programs may leave a line's settings or
-    # buffers as the next script must not find them.
-    bench_pair 5 6
-    bench_pair 7 8
-    t0=$(date +%s)
-    bash "$script" >"$log" 2>&1
-    rc=$?
-    t=$(($(date +%s) - t0))
-    # A script says "SKIP: WHAT (...)" for each half it could not run here, and
-    # exits with 77 when it could run nothing at all.
-    while IFS= read -r half; do
-        skip "$name (${half#SKIP: }"
-    done < <(tr -d '\r' <"$log" | grep '^SKIP: ' | sed 's/ (this machine runs 64-bit code only)$/)/')
-    if [ $rc -eq 77 ]; then
-        skip "$name"
-    elif [ $rc -eq 0 ]; then
+if [ -n "$clang_pid" ]; then
+    if wait "$clang_pid"; then
         passed=$((passed + 1))
-        printf 'ok    %-33s %6ss\n' "$name" "$t"
+        printf 'ok    %-33s %6ss\n' "clang build" "$(($(date +%s) - clang_t0))"
     else
         failed=$((failed + 1))
-        failures+=("$name")
-        printf 'FAIL  %-33s %6ss (log: %s)\n' "$name" "$t" "$log"
-        tail -n 20 "$log" | sed 's/^/      /'
+        failures+=("clang build")
+        printf 'FAIL  %-33s %6ss (log: %s)\n' "clang build" "$(($(date +%s) - clang_t0))" "$BUILD_DIR/clang-build.log"
+        grep -E 'error|warning:' "$BUILD_DIR/clang-build.log" | head -n 30 | sed 's/^/      /'
     fi
-done < <(find "$REPO_DIR/tests" -name '*_test.sh' | sort)
+fi
 
 elapsed=$(($(date +%s) - started))
 echo
 [ ${#failures[@]} -gt 0 ] && echo "Failed: ${failures[*]}"
 [ ${#skipped[@]} -gt 0 ] && echo "Skipped: $(printf '%s, ' "${skipped[@]}" | sed 's/, $//')"
+echo "GoogleTest cases: $gtest_passed passed, $gtest_failed failed"
 echo "Suite time: ${elapsed}s"
 echo "$passed passed, $failed failed, ${#skipped[@]} skipped"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

@@ -7,6 +7,7 @@
 REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$REPO_DIR/build}
 BENCH_PIDS=()
+BENCH_GROUPS=()
 BENCH_CLEANED=0
 # Every script and test starts Wine programs through winerun, which picks the
 # loader of the program's bitness.
@@ -94,6 +95,8 @@ bench_wine_env() {
 }
 
 _bench_track() { BENCH_PIDS+=("$1"); }
+# A process that leads a group of its own (setsid): the cleanup stops the group.
+_bench_track_group() { BENCH_GROUPS+=("$1"); }
 
 # Stops one process this run started and forgets it.
 _bench_stop() {
@@ -159,41 +162,25 @@ bench_start_wine() {
     for n in 1 2 3 4; do rm -f "$WINEPREFIX/dosdevices/com$n"; done
 }
 
-# bench_pair A B: a null-modem pair between COMa and COMb of the prefix. Called
-# again for the same ports, it replaces the pair with a fresh one, so nothing a
-# program left in the line's buffers reaches the next program.
+# bench_pair A B: a null-modem pair between COMa and COMb of the prefix, made
+# fresh each time (scripts/lib/bench-pair); bench_cleanup stops it.
 bench_pair() {
-    local a=$1 b=$2 dir=$BUILD_DIR/ports
-    mkdir -p "$dir"
-    if [ -f "$dir/pair-$a-$b.pid" ]; then
-        local old
-        old=$(cat "$dir/pair-$a-$b.pid")
-        # Only a pair this run started: a file left by an earlier run names a
-        # process id that may belong to anything by now.
-        [[ " ${BENCH_PIDS[*]} " == *" $old "* ]] && _bench_stop "$old"
-        rm -f "$dir/pair-$a-$b.pid"
-    fi
-    rm -f "$dir/com$a" "$dir/com$b"
-    socat pty,raw,echo=0,link="$dir/com$a" pty,raw,echo=0,link="$dir/com$b" >/dev/null 2>&1 &
-    _bench_track $!
-    echo $! >"$dir/pair-$a-$b.pid"
-    local i
-    for i in $(seq 1 50); do
-        [ -e "$dir/com$a" ] && [ -e "$dir/com$b" ] && break
-        sleep 0.1
-    done
-    ln -sfn "$dir/com$a" "$WINEPREFIX/dosdevices/com$a"
-    ln -sfn "$dir/com$b" "$WINEPREFIX/dosdevices/com$b"
+    BUILD_DIR=$BUILD_DIR bench-pair "$1" "$2"
 }
 
 # Stops everything this run started, newest first, by process id.
 bench_cleanup() {
     [ "$BENCH_CLEANED" = 1 ] && return 0
     BENCH_CLEANED=1
+    local i pid
     if [ -n "${WINEPREFIX:-}" ]; then
         wineserver -k >/dev/null 2>&1 || true
     fi
-    local i pid
+    BUILD_DIR=$BUILD_DIR bench-pair --stop
+    for pid in "${BENCH_GROUPS[@]}"; do
+        kill -- "-$pid" 2>/dev/null || true
+    done
+    BENCH_GROUPS=()
     for ((i = ${#BENCH_PIDS[@]} - 1; i >= 0; i--)); do
         pid=${BENCH_PIDS[$i]}
         kill "$pid" 2>/dev/null || true

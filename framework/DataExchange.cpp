@@ -1,20 +1,14 @@
 #include "framework/DataExchange.h"
 
+#include "platform/CharClass.h"
+
 #include <cstdio>
 #include <memory>
 #include <new>
 
-namespace {
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-} // namespace
-
 bool AfxParseInt(const char* text, int* value) {
     const char* p = text;
-    while (IsBlank(*p))
+    while (platform::IsBlank(*p))
         ++p;
     bool negative = false;
     if (*p == '+' || *p == '-')
@@ -27,7 +21,7 @@ bool AfxParseInt(const char* text, int* value) {
         if (magnitude > 2147483648LL)
             return false;
     }
-    while (IsBlank(*p))
+    while (platform::IsBlank(*p))
         ++p;
     if (*p != '\0')
         return false;

@@ -1,5 +1,6 @@
 #include "registration/RegScriptParser.h"
 
+#include "platform/CharClass.h"
 #include "platform/Result.h"
 #include "registration/RegScript.h"
 #include "registry/Registry.h"
@@ -61,10 +62,6 @@ constexpr unsigned MaxBlockDepth = 512;
 // A quoted token takes a further character only below this length, so that a
 // double-byte character and the terminator still fit.
 constexpr size_t QuotedTokenLimit = CRegScriptParser::TokenSize - 2;
-
-bool IsBlank(char c) noexcept {
-    return c == '\t' || c == '\n' || c == '\r' || c == ' ';
-}
 
 bool Is(const char* token, const char* word) noexcept {
     return lstrcmpiA(token, word) == 0;
@@ -243,7 +240,7 @@ HRESULT CRegScriptParser::ExpandPlaceholders(const char* source) noexcept {
 }
 
 void CRegScriptParser::SkipBlanks() noexcept {
-    while (IsBlank(*m_cursor))
+    while (platform::IsBlank(*m_cursor))
         ++m_cursor;
 }
 
@@ -273,7 +270,7 @@ HRESULT CRegScriptParser::ReadToken(char* token) noexcept {
             m_cursor += width;
         }
     } else {
-        while (*m_cursor != '\0' && !IsBlank(*m_cursor)) {
+        while (*m_cursor != '\0' && !platform::IsBlank(*m_cursor)) {
             const size_t width = CharWidth(m_cursor);
             // A bare token has no limit of its own; one that does not fit its
             // buffer is refused like an over-long quoted one.

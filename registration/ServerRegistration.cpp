@@ -29,35 +29,14 @@ HRESULT UpdateClass(const ObjectMapEntry& entry, bool doRegister) {
     return entry.UpdateRegistry != nullptr ? entry.UpdateRegistry(doRegister ? TRUE : FALSE) : S_OK;
 }
 
-// The registry view of the other bitness, where a server built for it keeps its
-// class key and its interface keys; 0 where there is none: on 32-bit Windows the
-// flags are ignored and would open this process's own view again.
-REGSAM OtherView() {
-#if defined(_WIN64)
-    return KEY_WOW64_32KEY;
-#else
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
-#endif
-}
-
-// "CLSID\{...}" or "Interface\{...}": the key of guid below HKEY_CLASSES_ROOT.
-void GuidKeyPath(const char* parent, REFGUID guid, char (&path)[64]) {
-    wchar_t wide[40] = {};
-    char text[40] = {};
-    StringFromGUID2(guid, wide, 40);
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-    std::snprintf(path, sizeof path, "%s\\%s", parent, text);
-}
-
 // True while the other bitness's server of the class is registered in its view.
 // The ProgID keys that both views share then still serve it.
 bool OtherViewServesClass(REFCLSID classId) {
-    const REGSAM view = OtherView();
+    const REGSAM view = registry::OtherView();
     if (view == 0)
         return false;
     char path[64];
-    GuidKeyPath("CLSID", classId, path);
+    registry::GuidKeyPath("CLSID", classId, path);
     char server[sizeof path + sizeof "\\InprocServer32"];
     std::snprintf(server, sizeof server, "%s\\InprocServer32", path);
     platform::UniqueHKey key;
@@ -71,7 +50,7 @@ bool OtherPlatformRegistered(const TLIBATTR& attr) {
     if (other == nullptr)
         return false;
     char library[64];
-    GuidKeyPath("TypeLib", attr.guid, library);
+    registry::GuidKeyPath("TypeLib", attr.guid, library);
     char path[128];
     // The platform names the version and the locale in hexadecimal.
     std::snprintf(path, sizeof path, "%s\\%x.%x\\%lx\\%s", library, attr.wMajorVerNum, attr.wMinorVerNum,
@@ -85,7 +64,7 @@ bool OtherPlatformRegistered(const TLIBATTR& attr) {
 class OtherViewInterfaces {
 public:
     explicit OtherViewInterfaces(ITypeLib* library) noexcept {
-        const REGSAM view = OtherView();
+        const REGSAM view = registry::OtherView();
         if (view == 0)
             return;
         const UINT count = library->GetTypeInfoCount();
@@ -100,7 +79,7 @@ public:
             if (FAILED(info->GetTypeAttr(attr.put())))
                 continue;
             char path[64];
-            GuidKeyPath("Interface", attr->guid, path);
+            registry::GuidKeyPath("Interface", attr->guid, path);
             m_keys[m_count].Take(HKEY_CLASSES_ROOT, path, view);
             if (!m_keys[m_count].empty())
                 ++m_count;
@@ -149,7 +128,7 @@ HRESULT UnregisterServer(const CDriverModule& module, bool unregisterTypeLib, co
             // Only the class key is this view's own: the other bitness's server
             // still needs the keys both views share (the ProgIDs).
             char path[64];
-            GuidKeyPath("CLSID", *entry->classId, path);
+            registry::GuidKeyPath("CLSID", *entry->classId, path);
             RegisterClassCategories(*entry->classId, CategoriesOf(*entry), false);
             CRegScriptParser::DeleteKeyTree(HKEY_CLASSES_ROOT, path);
             continue;

@@ -1,5 +1,9 @@
 #include "registry/Registry.h"
 
+#include <objbase.h>
+
+#include <cstdio>
+
 namespace registry {
 
 LONG OpenKey(HKEY parent, const char* path, REGSAM access, platform::UniqueHKey& key) {
@@ -42,6 +46,28 @@ LONG FirstSubkeyName(HKEY key, char* name, DWORD size) {
 
 LONG FirstValueName(HKEY key, char* name, DWORD size) {
     return RegEnumValueA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+}
+
+REGSAM OtherView() {
+#if defined(_WIN64)
+    return KEY_WOW64_32KEY;
+#else
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
+#endif
+}
+
+void GuidText(REFGUID guid, char (&text)[40]) {
+    wchar_t wide[40] = {};
+    text[0] = '\0';
+    StringFromGUID2(guid, wide, 40);
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+}
+
+void GuidKeyPath(const char* parent, REFGUID guid, char (&path)[64]) {
+    char text[40];
+    GuidText(guid, text);
+    std::snprintf(path, sizeof path, "%s\\%s", parent, text);
 }
 
 } // namespace registry

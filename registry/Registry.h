@@ -29,4 +29,14 @@ LONG QueryCounts(HKEY key, DWORD* subkeys, DWORD* values);
 LONG FirstSubkeyName(HKEY key, char* name, DWORD size);
 LONG FirstValueName(HKEY key, char* name, DWORD size);
 
+// The registry view of the other bitness, where a server built for it keeps its
+// class key and its interface keys; 0 where there is none: on 32-bit Windows the
+// flags are ignored and would open this process's own view again.
+REGSAM OtherView();
+
+// "{...}": the registry's form of guid, in the ANSI code page.
+void GuidText(REFGUID guid, char (&text)[40]);
+// "CLSID\{...}" or "Interface\{...}": the key of guid below parent.
+void GuidKeyPath(const char* parent, REFGUID guid, char (&path)[64]);
+
 } // namespace registry

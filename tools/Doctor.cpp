@@ -23,9 +23,9 @@ constexpr int kFirstPort = 1;
 constexpr int kLastPort = 25; // the ports the setup dialog offers
 
 std::string GuidText(const GUID& guid) {
-    wchar_t text[40] = {};
-    StringFromGUID2(guid, text, 40);
-    return ToAnsi(text);
+    char text[40];
+    registry::GuidText(guid, text);
+    return text;
 }
 
 // The default value of a key as text; false when the key or the value is missing.
@@ -44,15 +44,6 @@ bool ReadDefault(HKEY root, const std::string& path, REGSAM view, std::string& v
 bool FileExists(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-bool Is64BitWindows() {
-#if defined(_WIN64)
-    return true;
-#else
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-#endif
 }
 
 const char* RegisterHint(int bits) {
@@ -228,7 +219,7 @@ void CCheckReport::Problem(const std::string& check, const std::string& reason, 
 
 void RunDoctorChecks(CCheckReport& report, const std::string& progId) {
     CheckRegistration(report, 32);
-    if (Is64BitWindows())
+    if (registry::OtherView() != 0) // a 64-bit Windows
         CheckRegistration(report, 64);
     CheckProgId(report, progId);
     CheckObject(report, progId);

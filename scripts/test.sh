@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds both bitnesses, prepares
 # the Wine bench (prefix, wineserver, Xvfb, COM ports on null-modem pairs), runs
-# every test program and test script of both bitnesses, and stops all it started.
+# every test program and test script of both bitnesses through CTest, and stops
+# all it started.
 # On a machine that runs 64-bit code only (or with FOCUSER_BENCH_64_ONLY=1), each
 # 32-bit program and script half is counted as skipped, and the 32-bit server is
 # checked as a file instead; anywhere else a skip is a failure.
-# Usage: scripts/test.sh [name-filter]   (e.g. "serial" runs only *serial* tests)
+# Usage: scripts/test.sh [name-regex]   (e.g. "serial" runs only *serial* tests)
 set -u
 . "$(dirname "$0")/lib/bench.sh"
 bench_trap

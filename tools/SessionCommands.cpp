@@ -4,10 +4,12 @@
 
 #include "tools/SessionCommands.h"
 
+#include "contract/FocuserMembers.h"
 #include "platform/Owners.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 namespace tools {
@@ -40,31 +42,21 @@ bool RunStatus(Session& session) {
     if (!GetBool(session, L"Link", linked))
         return Report(session, "reading Link");
     Print("  %-18s %s\n", "Link:", linked ? "on" : "off");
-    // Position needs the link; StepSize is optional for a focuser and may be refused.
-    struct Row {
-        const wchar_t* name;
-        const char* label;
-        bool needsLink;
-        bool mayFail;
-    };
-    const Row rows[] = {
-        {L"Position", "Position:", true, false},  {L"IsMoving", "IsMoving:", false, false},
-        {L"MaxStep", "MaxStep:", false, false},   {L"MaxIncrement", "MaxIncrement:", false, false},
-        {L"Absolute", "Absolute:", false, false}, {L"TempCompAvailable", "TempCompAvailable:", false, false},
-        {L"TempComp", "TempComp:", false, false}, {L"Temperature", "Temperature:", false, false},
-        {L"StepSize", "StepSize:", false, true},
-    };
-    for (const Row& row : rows) {
-        if (row.needsLink && !linked)
+    for (const contract::FocuserMember& member : contract::kFocuserMembers) {
+        if (member.kind == contract::MemberKind::Method || std::wcscmp(member.name, L"Link") == 0)
             continue;
+        if (member.needsLink && !linked)
+            continue;
+        const std::string label = ToAnsi(member.name) + ":";
         platform::UniqueVariant value;
-        if (FAILED(session.driver.Get(row.name, value))) {
-            if (!row.mayFail)
-                return Report(session, "reading " + ToAnsi(row.name));
-            Print("  %-18s not available (%s)\n", row.label, session.driver.LastError().description.c_str());
+        if (FAILED(session.driver.Get(member.name, value))) {
+            if (!member.optional)
+                return Report(session, "reading " + ToAnsi(member.name));
+            Print("  %-18s not available (%s)\n", label.c_str(),
+                  session.driver.LastError().description.c_str());
             continue;
         }
-        Print("  %-18s %s\n", row.label, Describe(*value.get()).c_str());
+        Print("  %-18s %s\n", label.c_str(), Describe(*value.get()).c_str());
     }
     return true;
 }

@@ -20,31 +20,19 @@ using platform::UniqueVariant;
 using testing_support::ClearError;
 using testing_support::Hr;
 using testing_support::LoadedDriver;
+using testing_support::Narrow;
 using testing_support::TakeError;
 
 namespace {
 
 constexpr DISPID kSentinelDispid = static_cast<DISPID>(0xdeadbeef);
 
-std::string Narrow(BSTR text) {
-    if (text == nullptr)
-        return "<null>";
-    std::string result;
-    for (const OLECHAR* p = text; *p != 0; ++p)
-        result.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
-    return result;
-}
-
 // The class's ProgID in this process's view of HKCR, so the error object gets its
 // source; removed again unless it was there before.
 class ProgIdRegistration {
 public:
     ProgIdRegistration() {
-        wchar_t clsid[64] = {};
-        StringFromGUID2(CLSID_Focuser, clsid, 64);
-        char narrow[64] = {};
-        WideCharToMultiByte(CP_ACP, 0, clsid, -1, narrow, sizeof narrow, nullptr, nullptr);
-        m_path = std::string("CLSID\\") + narrow;
+        m_path = "CLSID\\" + testing_support::GuidText(CLSID_Focuser);
         platform::CoTaskMemPtr<OLECHAR> existing;
         if (ProgIDFromCLSID(CLSID_Focuser, existing.put()) == S_OK)
             return;
@@ -166,8 +154,8 @@ TEST_F(DispatchTest, NamesResolveExactlyFromTheCacheAndInAnyCaseThroughTheTypeIn
     for (const auto& c : cases) {
         HRESULT hr = E_FAIL;
         const DISPID dispid = Resolve(dispatch.get(), c.name, &hr);
-        EXPECT_EQ(c.hr, hr) << Narrow(const_cast<BSTR>(c.name)) << ": " << Hr(hr);
-        EXPECT_EQ(c.dispid, dispid) << Narrow(const_cast<BSTR>(c.name));
+        EXPECT_EQ(c.hr, hr) << Narrow(c.name) << ": " << Hr(hr);
+        EXPECT_EQ(c.dispid, dispid) << Narrow(c.name);
     }
 }
 

@@ -8,6 +8,7 @@
 #include "contract/FocuserMembers.h"
 #include "platform/Owners.h"
 #include "tests/common/TestSupport.h"
+#include "tests/common/TextSupport.h"
 
 #include <cstdint>
 #include <cstring>
@@ -22,6 +23,7 @@ using platform::UniqueBstr;
 using platform::UniqueFuncDesc;
 using platform::UniqueLibAttr;
 using platform::UniqueTypeAttr;
+using testing_support::GuidText;
 
 namespace {
 
@@ -31,12 +33,6 @@ const int kInheritedSlots = 7; // IUnknown and IDispatch
 
 std::wstring Text(BSTR s) {
     return s != nullptr ? std::wstring(s, SysStringLen(s)) : std::wstring();
-}
-
-std::string GuidText(const GUID& g) {
-    wchar_t wide[64] = {};
-    StringFromGUID2(g, wide, 64);
-    return std::string(wide, wide + wcslen(wide));
 }
 
 std::wstring Widen(const char* s) {

@@ -97,6 +97,38 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine& result, st
     return true;
 }
 
+bool ParseDoctorArguments(int argc, const char* const* argv, DoctorOptions& result, std::string& error) {
+    DoctorOptions parsed;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        long long steps = 0;
+        if (arg == "--progid" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            parsed.progId = argv[++i];
+        } else if (arg == "--move" && i + 1 < argc && ParseNumber(argv[i + 1], 1, 100000, steps)) {
+            parsed.moveSteps = static_cast<int32_t>(steps);
+            ++i;
+        } else {
+            error = "doctor takes --move STEPS (1 to 100000) and --progid ID";
+            return false;
+        }
+    }
+    result = parsed;
+    return true;
+}
+
+bool ParseFindPortArguments(int argc, const char* const* argv, bool& save, std::string& error) {
+    bool parsed = false;
+    for (int i = 0; i < argc; ++i) {
+        if (std::string(argv[i]) != "--save") {
+            error = "find-port takes only --save";
+            return false;
+        }
+        parsed = true;
+    }
+    save = parsed;
+    return true;
+}
+
 const char* UsageText() {
     return "Usage: FocuserCtl [--progid ID] [--timeout SECONDS] COMMAND...\n"
            "\n"

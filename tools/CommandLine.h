@@ -33,9 +33,27 @@ struct CommandLine {
     std::vector<Command> commands;
 };
 
+// Exit status of FocuserCtl for a failed command and for a mistake on the command line.
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
 // Parses argv[1..argc-1]. On a mistake returns false with a one-line reason in
 // error; "--help" anywhere succeeds with help set and no commands needed.
 bool ParseCommandLine(int argc, const char* const* argv, CommandLine& result, std::string& error);
+
+// doctor [--move STEPS] [--progid ID]
+struct DoctorOptions {
+    std::string progId = "Morvantis.Focuser";
+    int32_t moveSteps = 0; // 0: no move check
+};
+
+// Parses the words after "doctor" (argv[0..argc-1]). On a mistake returns false
+// with the one-line usage in error and leaves result alone.
+bool ParseDoctorArguments(int argc, const char* const* argv, DoctorOptions& result, std::string& error);
+
+// The words after "find-port": nothing, or --save. On a mistake returns false
+// with the one-line usage in error and leaves save alone.
+bool ParseFindPortArguments(int argc, const char* const* argv, bool& save, std::string& error);
 
 // The text that --help prints.
 const char* UsageText();

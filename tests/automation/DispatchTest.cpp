@@ -1,6 +1,7 @@
 // Late binding through the built module: the type information of IFocuser loaded
 // from the registered library, name lookup, and invocation of every member kind.
 
+#include "contract/FocuserMembers.h"
 #include "tests/common/TypeLibRegistration.h"
 #include "tests/common/DriverHarness.h"
 
@@ -10,6 +11,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 using platform::ComPtr;
 using platform::UniqueBstr;
@@ -18,31 +20,19 @@ using platform::UniqueVariant;
 using testing_support::ClearError;
 using testing_support::Hr;
 using testing_support::LoadedDriver;
+using testing_support::Narrow;
 using testing_support::TakeError;
 
 namespace {
 
 constexpr DISPID kSentinelDispid = static_cast<DISPID>(0xdeadbeef);
 
-std::string Narrow(BSTR text) {
-    if (text == nullptr)
-        return "<null>";
-    std::string result;
-    for (const OLECHAR* p = text; *p != 0; ++p)
-        result.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
-    return result;
-}
-
 // The class's ProgID in this process's view of HKCR, so the error object gets its
 // source; removed again unless it was there before.
 class ProgIdRegistration {
 public:
     ProgIdRegistration() {
-        wchar_t clsid[64] = {};
-        StringFromGUID2(CLSID_Focuser, clsid, 64);
-        char narrow[64] = {};
-        WideCharToMultiByte(CP_ACP, 0, clsid, -1, narrow, sizeof narrow, nullptr, nullptr);
-        m_path = std::string("CLSID\\") + narrow;
+        m_path = "CLSID\\" + testing_support::GuidText(CLSID_Focuser);
         platform::CoTaskMemPtr<OLECHAR> existing;
         if (ProgIDFromCLSID(CLSID_Focuser, existing.put()) == S_OK)
             return;
@@ -145,38 +135,27 @@ TEST_F(DispatchTest, NamesResolveExactlyFromTheCacheAndInAnyCaseThroughTheTypeIn
     RegisterTypeLib();
     ComPtr<IDispatch> dispatch = CreateDispatch();
     ASSERT_TRUE(dispatch);
-    const struct {
+    struct Case {
         const wchar_t* name;
         HRESULT hr;
         DISPID dispid;
-    } cases[] = {
-        {L"Position", S_OK, 6},
+    };
+    std::vector<Case> cases = {
         {L"position", S_OK, 6},
-        {L"Link", S_OK, 9},
         {L"LINK", S_OK, 9},
         {L"link", S_OK, 9},
-        {L"TempComp", S_OK, 12},
-        {L"Halt", S_OK, 16},
-        {L"Stop", S_OK, 15},
-        {L"StepSize", S_OK, 1},
-        {L"SetupDialog", S_OK, 2},
-        {L"MaxStep", S_OK, 3},
-        {L"IsMoving", S_OK, 4},
-        {L"Move", S_OK, 5},
-        {L"Absolute", S_OK, 10},
-        {L"TempCompAvailable", S_OK, 11},
-        {L"Temperature", S_OK, 13},
-        {L"MaxIncrement", S_OK, 14},
         {L"Speed", DISP_E_UNKNOWNNAME, DISPID_UNKNOWN},
         {L"Positio", DISP_E_UNKNOWNNAME, DISPID_UNKNOWN},
         {L"Positions", DISP_E_UNKNOWNNAME, DISPID_UNKNOWN},
         {L"", DISP_E_UNKNOWNNAME, DISPID_UNKNOWN},
     };
+    for (const contract::FocuserMember& member : contract::kFocuserMembers)
+        cases.push_back({member.name, S_OK, member.dispid});
     for (const auto& c : cases) {
         HRESULT hr = E_FAIL;
         const DISPID dispid = Resolve(dispatch.get(), c.name, &hr);
-        EXPECT_EQ(c.hr, hr) << Narrow(const_cast<BSTR>(c.name)) << ": " << Hr(hr);
-        EXPECT_EQ(c.dispid, dispid) << Narrow(const_cast<BSTR>(c.name));
+        EXPECT_EQ(c.hr, hr) << Narrow(c.name) << ": " << Hr(hr);
+        EXPECT_EQ(c.dispid, dispid) << Narrow(c.name);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "tests/common/DialogDriver.h"
 
+#include "resources/resource.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -64,6 +66,18 @@ HWND WaitForWindow(const char* caption, DWORD timeoutMs) {
         return found != nullptr && IsWindowVisible(found);
     });
     return found;
+}
+
+HWND WaitForSetupDialog(DWORD timeoutMs) {
+    return WaitForWindow(kSetupCaption, timeoutMs);
+}
+
+HWND SetupPortList(HWND dialog) {
+    return GetDlgItem(dialog, IDC_PORT);
+}
+
+HWND SetupMaxPosition(HWND dialog) {
+    return GetDlgItem(dialog, IDC_MAXPOS);
 }
 
 HWND WaitForOwnedPopup(HWND owner, DWORD timeoutMs) {

@@ -26,6 +26,13 @@ HWND WaitForFocus(HWND dialog, HWND expected, DWORD timeoutMs = 3000);
 // message box goes. Once active, a dialog gives the focus to the control it saved.
 HWND WaitForFocusWhenActive(HWND dialog, HWND expected, DWORD timeoutMs = 3000);
 
+// The driver's setup dialog as resources/Setup.rc makes it: its caption, the
+// dialog once shown (null after timeoutMs), and its two fields.
+constexpr char kSetupCaption[] = "Setup Morvantis Focuser";
+HWND WaitForSetupDialog(DWORD timeoutMs = kWaitMs);
+HWND SetupPortList(HWND dialog);
+HWND SetupMaxPosition(HWND dialog);
+
 std::string Text(HWND hWnd);
 std::string ComboItem(HWND combo, int index);
 // The text of a message box: its first static control with text.

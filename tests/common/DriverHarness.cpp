@@ -13,18 +13,6 @@ namespace testing_support {
 
 namespace {
 
-std::string Narrow(const wchar_t* text) {
-    if (text == nullptr)
-        return std::string();
-    const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return std::string();
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, &result[0], size, nullptr, nullptr);
-    result.resize(static_cast<size_t>(size - 1));
-    return result;
-}
-
 bool TypeLibRegistered() {
     platform::ComPtr<ITypeLib> library;
     return SUCCEEDED(LoadRegTypeLib(LIBID_MorvantisLib, 1, 0, LOCALE_NEUTRAL, library.put()));
@@ -167,15 +155,6 @@ std::vector<HANDLE> NewHandles(const std::vector<HANDLE>& before, const std::vec
     return added;
 }
 
-std::string Frame(const char* text) {
-    std::string frame(text, 8);
-    unsigned char sum = 0;
-    for (char c : frame)
-        sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(c));
-    frame.push_back(static_cast<char>(sum));
-    return frame;
-}
-
 std::string Text(const std::vector<unsigned char>& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
@@ -186,20 +165,6 @@ int CountFrames(const std::string& wire, const char* text) {
     for (size_t at = wire.find(frame); at != std::string::npos; at = wire.find(frame, at + frame.size()))
         ++count;
     return count;
-}
-
-std::string Printable(const std::string& bytes) {
-    std::string result;
-    for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7f) {
-            result.push_back(static_cast<char>(c));
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "<%02X>", c);
-            result += hex;
-        }
-    }
-    return result;
 }
 
 std::string Hr(HRESULT hr) {

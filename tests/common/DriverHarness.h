@@ -5,6 +5,7 @@
 
 #include "contract/FocuserContract.h"
 #include "platform/Owners.h"
+#include "tests/common/TextSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -82,13 +83,9 @@ std::vector<HANDLE> CharDeviceHandles();
 // The handles in after that are not in before.
 std::vector<HANDLE> NewHandles(const std::vector<HANDLE>& before, const std::vector<HANDLE>& after);
 
-// A frame as it goes on the wire: the eight characters and their checksum.
-std::string Frame(const char* text);
 std::string Text(const std::vector<unsigned char>& bytes);
 // How often the complete frame of text (with its checksum) occurs in wire.
 int CountFrames(const std::string& wire, const char* text);
-// Printable form of raw bytes for failure messages.
-std::string Printable(const std::string& bytes);
 std::string Hr(HRESULT hr);
 // The port name the driver opens for a settings index: "COM6" for 5.
 std::string PortName(int index);

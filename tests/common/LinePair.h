@@ -15,22 +15,13 @@
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/SimulatorTest.h"
 #include "tests/common/TestSupport.h"
+#include "tests/common/TextSupport.h"
 
 namespace testing_support {
 
 // Bytes as text with non-printing ones in hex, for failure messages.
 inline std::string Show(const unsigned char* bytes, size_t count) {
-    std::string out;
-    char piece[8];
-    for (size_t i = 0; i < count; ++i) {
-        if (bytes[i] >= 0x20 && bytes[i] < 0x7F) {
-            out += static_cast<char>(bytes[i]);
-        } else {
-            snprintf(piece, sizeof piece, "\\x%02X", bytes[i]);
-            out += piece;
-        }
-    }
-    return out;
+    return Printable(std::string(reinterpret_cast<const char*>(bytes), count));
 }
 inline std::string Show(const std::vector<unsigned char>& bytes) {
     return Show(bytes.data(), bytes.size());
@@ -38,12 +29,8 @@ inline std::string Show(const std::vector<unsigned char>& bytes) {
 
 // The eight characters of text and their checksum.
 inline std::vector<unsigned char> FrameBytes(const char* text) {
-    std::vector<unsigned char> frame(text, text + 8);
-    unsigned char sum = 0;
-    for (unsigned char c : frame)
-        sum = static_cast<unsigned char>(sum + c);
-    frame.push_back(sum);
-    return frame;
+    const std::string frame = Frame(text);
+    return std::vector<unsigned char>(frame.begin(), frame.end());
 }
 
 inline std::vector<unsigned char> Repeat(const std::vector<unsigned char>& frame, int times) {

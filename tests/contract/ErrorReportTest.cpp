@@ -7,6 +7,7 @@
 #include "driver/ReportError.h"
 #include "platform/Owners.h"
 #include "tests/common/TestSupport.h"
+#include "tests/common/TextSupport.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,19 +16,13 @@
 using platform::ComPtr;
 using platform::UniqueBstr;
 using platform::UniqueHKey;
+using testing_support::GuidText;
+using testing_support::Narrow;
 
 namespace {
 
 const HRESULT kDispException = static_cast<HRESULT>(0x80020009);
 const char kProgId[] = "Morvantis.Focuser.1";
-
-std::string GuidText(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
 
 std::wstring Text(BSTR s) {
     return s != nullptr ? std::wstring(s, SysStringLen(s)) : std::wstring();
@@ -35,13 +30,6 @@ std::wstring Text(BSTR s) {
 std::wstring Widen(const std::string& s) {
     return std::wstring(s.begin(), s.end());
 }
-std::string Narrow(const std::wstring& s) {
-    std::string out;
-    for (wchar_t c : s)
-        out += c < 0x80 ? static_cast<char>(c) : '?';
-    return out;
-}
-
 bool KeyExists(const std::string& path) {
     UniqueHKey key;
     return RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
@@ -180,7 +168,7 @@ TEST_F(ErrorReportTest, UnregisteredClassGivesAnErrorObjectWithoutSource) {
     const Fetched f = FetchErrorInfo();
     ASSERT_TRUE(f.present);
     EXPECT_EQ(L"Link fail", f.description);
-    EXPECT_EQ(L"", f.source) << Narrow(f.source);
+    EXPECT_EQ(L"", f.source) << Narrow(f.source.c_str());
     EXPECT_TRUE(IsEqualGUID(IID_IFocuser, f.guid)) << GuidText(f.guid);
     EXPECT_EQ(0u, f.referencesHeld);
 }
@@ -231,7 +219,7 @@ TEST_F(ErrorReportTest, MessageTextIsConvertedWithTheAnsiCodePage) {
         const Fetched f = FetchErrorInfo();
         ASSERT_TRUE(f.present);
         EXPECT_EQ(c.expected.size(), f.description.size());
-        EXPECT_TRUE(c.expected == f.description) << Narrow(f.description.substr(0, 80));
+        EXPECT_TRUE(c.expected == f.description) << Narrow(f.description.substr(0, 80).c_str());
     }
 
     if (GetACP() != 1252)
@@ -239,7 +227,7 @@ TEST_F(ErrorReportTest, MessageTextIsConvertedWithTheAnsiCodePage) {
     EXPECT_EQ(kDispException, ReportError(CLSID_Focuser, IID_IFocuser, "20\xB0 \x80"));
     const Fetched f = FetchErrorInfo();
     ASSERT_TRUE(f.present);
-    EXPECT_TRUE(std::wstring(L"20\u00B0 \u20AC") == f.description) << Narrow(f.description);
+    EXPECT_TRUE(std::wstring(L"20\u00B0 \u20AC") == f.description) << Narrow(f.description.c_str());
 }
 
 struct WorkerResult {

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "contract/FocuserContract.h"
+#include "contract/FocuserMembers.h"
 #include "platform/Owners.h"
 #include "tests/common/TestSupport.h"
+#include "tests/common/TextSupport.h"
 
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <set>
 #include <string>
 #include <utility>
@@ -20,6 +23,7 @@ using platform::UniqueBstr;
 using platform::UniqueFuncDesc;
 using platform::UniqueLibAttr;
 using platform::UniqueTypeAttr;
+using testing_support::GuidText;
 
 namespace {
 
@@ -29,12 +33,6 @@ const int kInheritedSlots = 7; // IUnknown and IDispatch
 
 std::wstring Text(BSTR s) {
     return s != nullptr ? std::wstring(s, SysStringLen(s)) : std::wstring();
-}
-
-std::string GuidText(const GUID& g) {
-    wchar_t wide[64] = {};
-    StringFromGUID2(g, wide, 64);
-    return std::string(wide, wide + wcslen(wide));
 }
 
 std::wstring Widen(const char* s) {
@@ -388,6 +386,27 @@ TEST_F(TypeLibraryTest, EachIdentifierAndKindFindsItsPosition) {
     }
 }
 
+TEST_F(TypeLibraryTest, TheClientsMemberTableGivesEachMembersKinds) {
+    ComPtr<ITypeInfo2> info2;
+    ASSERT_EQ(S_OK, m_interface.As(info2));
+    for (const contract::FocuserMember& member : contract::kFocuserMembers) {
+        const bool method = member.kind == contract::MemberKind::Method;
+        const struct {
+            INVOKEKIND kind;
+            bool present;
+        } kinds[] = {{INVOKE_FUNC, method},
+                     {INVOKE_PROPERTYGET, !method},
+                     {INVOKE_PROPERTYPUT, member.kind == contract::MemberKind::ReadWrite}};
+        for (const auto& k : kinds) {
+            UINT index = 0xdeadbeef;
+            const HRESULT hr = info2->GetFuncIndexOfMemId(member.dispid, k.kind, &index);
+            EXPECT_EQ(k.present, SUCCEEDED(hr))
+                << std::string(member.name, member.name + std::wcslen(member.name)) << " kind " << k.kind
+                << ": 0x" << std::hex << hr;
+        }
+    }
+}
+
 TEST_F(TypeLibraryTest, IdentifiersSevenAndEightAreUnassigned) {
     ComPtr<ITypeInfo2> info2;
     ASSERT_EQ(S_OK, m_interface.As(info2));
@@ -412,22 +431,9 @@ TEST_F(TypeLibraryTest, NameLookupOnTheDispatchDescriptionGivesTheIdentifiers) {
         const wchar_t* name;
         MEMBERID id;
     };
-    const Lookup lookups[] = {{L"Link", 9},
-                              {L"TempComp", 12},
-                              {L"Halt", 16},
-                              {L"Position", 6},
-                              {L"StepSize", 1},
-                              {L"SetupDialog", 2},
-                              {L"MaxStep", 3},
-                              {L"IsMoving", 4},
-                              {L"Move", 5},
-                              {L"Absolute", 10},
-                              {L"TempCompAvailable", 11},
-                              {L"Temperature", 13},
-                              {L"MaxIncrement", 14},
-                              {L"Stop", 15},
-                              {L"link", 9},
-                              {L"HALT", 16}};
+    std::vector<Lookup> lookups = {{L"link", 9}, {L"HALT", 16}};
+    for (const contract::FocuserMember& member : contract::kFocuserMembers)
+        lookups.push_back({member.name, member.dispid});
     for (const Lookup& l : lookups) {
         std::wstring name(l.name);
         LPOLESTR names[] = {&name[0]};
@@ -547,10 +553,9 @@ TEST_F(TypeLibraryTest, ResourceIsTypelibOneWithUsEnglishNameHashes) {
     }
     // Every name the file holds: no parameter name beyond pVal and Move's
     // Position, so the put values carry none.
-    const std::set<std::string> expected = {
-        "MorvantisLib", "Focuser",     "IFocuser",     "StepSize", "SetupDialog", "MaxStep",
-        "IsMoving",     "Move",        "Position",     "Link",     "Absolute",    "TempCompAvailable",
-        "TempComp",     "Temperature", "MaxIncrement", "Stop",     "Halt",        "pVal"};
+    std::set<std::string> expected = {"MorvantisLib", "Focuser", "IFocuser", "pVal"};
+    for (const contract::FocuserMember& member : contract::kFocuserMembers)
+        expected.insert(std::string(member.name, member.name + std::wcslen(member.name)));
     EXPECT_TRUE(expected == names) << names.size() << " names stored";
     EXPECT_EQ(0, at(0x1C)) << "library flags";
 }

@@ -1,6 +1,7 @@
 // The driver object through the built module, against the controller simulator
 // on the far end of the bench's first null-modem pair.
 
+#include "tests/common/DialogDriver.h"
 #include "tests/common/DriverHarness.h"
 #include "tests/common/SettingsKey.h"
 #include "tests/common/SimulatorTest.h"
@@ -717,14 +718,9 @@ struct DialogCloser {
 // Waits for the setup dialog on the bench's display and presses one of its buttons.
 DWORD WINAPI CloseSetupDialog(void* param) {
     DialogCloser* closer = static_cast<DialogCloser*>(param);
-    for (int i = 0; i < 500; ++i) {
-        HWND dialog = FindWindowA(nullptr, "Setup Morvantis Focuser");
-        if (dialog != nullptr) {
-            closer->found = true;
-            PostMessageA(dialog, WM_COMMAND, closer->button, 0);
-            return 0;
-        }
-        Sleep(20);
+    if (HWND dialog = testing_support::WaitForSetupDialog()) {
+        closer->found = true;
+        PostMessageA(dialog, WM_COMMAND, closer->button, 0);
     }
     return 0;
 }

@@ -6,6 +6,10 @@
 //
 // Exit status 0 when the dialog appeared and closed after the click, 1 otherwise.
 
+#include "resources/resource.h"
+#include "tests/common/DialogDriver.h"
+#include "tests/common/TextSupport.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -14,9 +18,7 @@
 
 namespace {
 
-constexpr const char* kCaption = "Setup Morvantis Focuser";
-constexpr int kPortList = 201;
-constexpr int kMaxPosition = 202;
+using testing_support::kSetupCaption;
 
 ULONGLONG Elapsed(ULONGLONG since) {
     return GetTickCount64() - since;
@@ -36,21 +38,19 @@ int main(int argc, char** argv) {
     const ULONGLONG timeout = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 20000;
 
     const ULONGLONG start = GetTickCount64();
-    HWND dialog = nullptr;
-    while ((dialog = FindWindowA(nullptr, kCaption)) == nullptr || !IsWindowVisible(dialog)) {
-        if (Elapsed(start) > timeout) {
-            std::printf("no window \"%s\" within %llu ms\n", kCaption, timeout);
-            return 1;
-        }
-        Sleep(20);
+    HWND dialog =
+        testing_support::WaitForSetupDialog(static_cast<DWORD>(timeout < MAXDWORD ? timeout : MAXDWORD));
+    if (dialog == nullptr) {
+        std::printf("no window \"%s\" within %llu ms\n", kSetupCaption, timeout);
+        return 1;
     }
-    std::printf("found \"%s\" after %llu ms\n", kCaption, Elapsed(start));
+    std::printf("found \"%s\" after %llu ms\n", kSetupCaption, Elapsed(start));
 
-    HWND portList = GetDlgItem(dialog, kPortList);
-    HWND maxField = GetDlgItem(dialog, kMaxPosition);
+    HWND portList = testing_support::SetupPortList(dialog);
+    HWND maxField = testing_support::SetupMaxPosition(dialog);
     if (portList == nullptr || maxField == nullptr) {
-        std::printf("the dialog has no port list (%d) or maximum position field (%d)\n", kPortList,
-                    kMaxPosition);
+        std::printf("the dialog has no port list (%d) or maximum position field (%d)\n", IDC_PORT,
+                    IDC_MAXPOS);
         return 1;
     }
     // Read by messages, which are passed between processes (GetWindowText would
@@ -64,12 +64,10 @@ int main(int argc, char** argv) {
     if (selected >= 0 && SendMessageW(portList, CB_GETLBTEXTLEN, static_cast<WPARAM>(selected), 0) < 32)
         SendMessageW(portList, CB_GETLBTEXT, static_cast<WPARAM>(selected),
                      reinterpret_cast<LPARAM>(entryWide));
-    char shown[64] = {};
-    char entry[32] = {};
-    WideCharToMultiByte(CP_ACP, 0, shownWide, -1, shown, sizeof shown - 1, nullptr, nullptr);
-    WideCharToMultiByte(CP_ACP, 0, entryWide, -1, entry, sizeof entry - 1, nullptr, nullptr);
+    const std::string shown = testing_support::Narrow(shownWide);
+    const std::string entry = testing_support::Narrow(entryWide);
     std::printf("shown: port index %ld (%s) of %ld entries, max position %s\n", static_cast<long>(selected),
-                entry, static_cast<long>(entries), shown);
+                entry.c_str(), static_cast<long>(entries), shown.c_str());
 
     SendMessageA(portList, CB_SETCURSEL, static_cast<WPARAM>(portIndex), 0);
     SendMessageA(maxField, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(maxPosition));

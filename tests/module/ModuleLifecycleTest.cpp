@@ -11,7 +11,6 @@
 #include "framework/ModuleState.h"
 #include "framework/WinApp.h"
 #include "platform/Owners.h"
-#include "resources/resource.h"
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
 #include "tests/common/DriverHarness.h"
@@ -607,10 +606,10 @@ TEST_F(ModuleLifecycle, SetupDialogOpenedWhileLinkedLeavesTheLinkAlone) {
                 shown = focuser->SetupDialog();
                 return INT_PTR{0};
             },
-            "Setup Morvantis Focuser",
+            testing_support::kSetupCaption,
             [&](HWND dialog) {
-                SendMessageA(GetDlgItem(dialog, IDC_PORT), CB_SETCURSEL, 7, 0);
-                testing_support::SetText(GetDlgItem(dialog, IDC_MAXPOS), "30000");
+                SendMessageA(testing_support::SetupPortList(dialog), CB_SETCURSEL, 7, 0);
+                testing_support::SetText(testing_support::SetupMaxPosition(dialog), "30000");
                 testing_support::Click(GetDlgItem(dialog, c.button));
                 EXPECT_TRUE(testing_support::WaitForGone(dialog));
             });

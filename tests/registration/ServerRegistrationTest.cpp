@@ -6,6 +6,7 @@
 #include "registration/ServerRegistration.h"
 #include "settings/StoredSettings.h"
 #include "tests/common/TestSupport.h"
+#include "tests/common/TextSupport.h"
 #include "tests/registration/RegistryTree.h"
 #include "tests/common/Process.h"
 #include "tests/common/FocuserObjectMap.h"
@@ -18,6 +19,8 @@
 #include <string>
 #include <vector>
 
+using testing_support::GuidText;
+using testing_support::Narrow;
 using testing_support::ProcessResult;
 using testing_support::RunProcess;
 
@@ -28,21 +31,6 @@ constexpr char kProgId[] = "Morvantis.Focuser";
 constexpr char kVersionedProgId[] = "Morvantis.Focuser.1";
 constexpr const char* kPlatformKey = sizeof(void*) == 8 ? "win64" : "win32";
 constexpr const char* kBits = sizeof(void*) == 8 ? "64" : "32";
-
-std::string GuidText(REFGUID guid) {
-    wchar_t wide[40] = {};
-    StringFromGUID2(guid, wide, 40);
-    char text[40] = {};
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-    return text;
-}
-
-std::string Narrow(const wchar_t* text) {
-    char narrow[MAX_PATH * 2] = {};
-    if (text != nullptr)
-        WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
-    return narrow;
-}
 
 const std::string& ClassKey() {
     static const std::string key = "CLSID\\" + GuidText(CLSID_Focuser);

@@ -22,11 +22,11 @@ using platform::ComPtr;
 using reliability::CHostileController;
 using reliability::Chunk;
 using reliability::CRandom;
-using reliability::Frame;
-using reliability::Printable;
 using testing_support::FirstPair;
+using testing_support::Frame;
 using testing_support::LoadedDriver;
 using testing_support::NowMs;
+using testing_support::Printable;
 using testing_support::SettingsKeyGuard;
 using testing_support::TakeErrorDescription;
 
@@ -209,7 +209,8 @@ protected:
                                     << ")";
         EXPECT_TRUE(hr == S_OK || hr == DISP_E_EXCEPTION) << what << " returned 0x" << std::hex << hr;
         if (hr == DISP_E_EXCEPTION) {
-            EXPECT_TRUE(IsDocumentedMessage(text)) << what << " failed with \"" << Printable(text) << "\"";
+            EXPECT_TRUE(IsDocumentedMessage(text))
+                << what << " failed with \"" << Printable(text, 400) << "\"";
         }
         m_worst = std::max(m_worst, elapsed / boundMs);
     }

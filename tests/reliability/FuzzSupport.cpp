@@ -109,23 +109,4 @@ std::string DumpPath(HKEY root, const char* path, REGSAM view) {
     return DumpTree(key.get());
 }
 
-std::string Printable(const std::string& text, size_t limit) {
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < limit; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    if (text.size() > limit)
-        out += "... (" + std::to_string(text.size()) + " bytes)";
-    return out;
-}
-
 } // namespace reliability

@@ -44,7 +44,4 @@ std::string DumpTree(HKEY key);
 // Dump of root\path, or "<missing>" when it cannot be opened.
 std::string DumpPath(HKEY root, const char* path, REGSAM view = 0);
 
-// Escapes a text for a failure message: printable ASCII as is, the rest as \xNN.
-std::string Printable(const std::string& text, size_t limit = 400);
-
 } // namespace reliability

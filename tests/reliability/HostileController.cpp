@@ -4,16 +4,6 @@ namespace reliability {
 
 using Lock = platform::ScopedLock<platform::CriticalSection>;
 
-std::string Frame(const std::string& text) {
-    std::string frame = text.substr(0, 8);
-    frame.resize(8, '0');
-    unsigned char sum = 0;
-    for (char c : frame)
-        sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(c));
-    frame += static_cast<char>(sum);
-    return frame;
-}
-
 bool CHostileController::Start(const char* port) {
     if (m_thread)
         return false;

@@ -54,7 +54,4 @@ private:
     int m_commands = 0;
 };
 
-// A valid frame: the eight characters and their checksum.
-std::string Frame(const std::string& text);
-
 } // namespace reliability

@@ -6,6 +6,7 @@
 #include "registration/RegScript.h"
 #include "registration/RegScriptParser.h"
 #include "tests/common/TestSupport.h"
+#include "tests/common/TextSupport.h"
 #include "tests/reliability/FuzzSupport.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@
 using platform::UniqueHKey;
 using reliability::CRandom;
 using reliability::DumpTree;
-using reliability::Printable;
+using testing_support::Printable;
 
 namespace {
 

@@ -13,7 +13,6 @@ namespace dd = testing_support;
 
 namespace {
 
-constexpr char kCaption[] = "Setup Morvantis Focuser";
 constexpr char kIntegerMessage[] = "Please enter an integer.";
 constexpr char kRangeMessage[] = "Please enter an integer between 10 and 100000.";
 constexpr char kSaveFailedMessage[] = "The settings could not be saved: Windows refused to change them.";
@@ -50,7 +49,7 @@ protected:
                 CSetupDlg dlg(nullptr);
                 return dlg.DoModal();
             },
-            kCaption, script);
+            dd::kSetupCaption, script);
         EXPECT_EQ(&g_hostState, AfxGetModuleState()) << "the dialog left another module state current";
         EXPECT_EQ(0, GetDriverModuleState()->m_nLiveWindows) << "windows of the dialog outlived it";
         return result;
@@ -80,12 +79,12 @@ TEST_F(SetupDialog, ShowsTheStoredPortAndMaximum) {
     std::string credits;
     const std::string shot = ExeDirectory() + "\\setup-dialog.bmp";
     const INT_PTR result = Show([&](HWND dialog) {
-        HWND combo = Item(dialog, IDC_PORT);
+        HWND combo = dd::SetupPortList(dialog);
         const int count = static_cast<int>(SendMessageA(combo, CB_GETCOUNT, 0, 0));
         for (int i = 0; i < count; ++i)
             ports.push_back(dd::ComboItem(combo, i));
         selected = static_cast<int>(SendMessageA(combo, CB_GETCURSEL, 0, 0));
-        maxText = dd::Text(Item(dialog, IDC_MAXPOS));
+        maxText = dd::Text(dd::SetupMaxPosition(dialog));
         focusOnOk = dd::WaitForFocus(dialog, Item(dialog, IDOK)) == Item(dialog, IDOK);
         exStyle = GetWindowLongA(dialog, GWL_EXSTYLE);
 
@@ -130,8 +129,8 @@ TEST_F(SetupDialog, OkStoresTheChosenPortAndTypedMaximum) {
     for (const Case& c : cases) {
         DeleteSettingsKey();
         const INT_PTR result = Show([&](HWND dialog) {
-            SendMessageA(Item(dialog, IDC_PORT), CB_SETCURSEL, static_cast<WPARAM>(c.port), 0);
-            dd::SetText(Item(dialog, IDC_MAXPOS), c.typed);
+            SendMessageA(dd::SetupPortList(dialog), CB_SETCURSEL, static_cast<WPARAM>(c.port), 0);
+            dd::SetText(dd::SetupMaxPosition(dialog), c.typed);
             dd::Click(Item(dialog, IDOK));
             EXPECT_TRUE(dd::WaitForGone(dialog)) << "OK did not close the dialog for \"" << c.typed << '"';
         });
@@ -162,8 +161,8 @@ TEST_F(SetupDialog, RefusedMaximumKeepsTheDialogOpenWithTheMessageAndStoresNothi
         HWND focusWnd = nullptr;
         DWORD selection = 0xdeadbeef;
         const INT_PTR result = Show([&](HWND dialog) {
-            HWND edit = Item(dialog, IDC_MAXPOS);
-            SendMessageA(Item(dialog, IDC_PORT), CB_SETCURSEL, 7, 0);
+            HWND edit = dd::SetupMaxPosition(dialog);
+            SendMessageA(dd::SetupPortList(dialog), CB_SETCURSEL, 7, 0);
             dd::SetText(edit, c.typed);
             dd::Click(Item(dialog, IDOK));
             HWND box = dd::WaitForOwnedPopup(dialog);
@@ -197,15 +196,14 @@ TEST_F(SetupDialog, CancellingAfterEditingLeavesTheRegistryUnchanged) {
     } cases[] = {
         {"Cancel button", [](HWND dialog) { dd::Click(GetDlgItem(dialog, IDCANCEL)); }},
         {"close box", [](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }},
-        {"Escape",
-         [](HWND dialog) { PostMessageA(GetDlgItem(dialog, IDC_MAXPOS), WM_KEYDOWN, VK_ESCAPE, 0); }},
+        {"Escape", [](HWND dialog) { PostMessageA(dd::SetupMaxPosition(dialog), WM_KEYDOWN, VK_ESCAPE, 0); }},
     };
     StoreText("COM", "4");
     StoreValue("MaxPos", REG_BINARY, "5000", 4); // as another tool may store it: no NUL
     for (const Case& c : cases) {
         const INT_PTR result = Show([&](HWND dialog) {
-            SendMessageA(Item(dialog, IDC_PORT), CB_SETCURSEL, 20, 0);
-            dd::SetText(Item(dialog, IDC_MAXPOS), "70000");
+            SendMessageA(dd::SetupPortList(dialog), CB_SETCURSEL, 20, 0);
+            dd::SetText(dd::SetupMaxPosition(dialog), "70000");
             c.cancel(dialog);
             EXPECT_TRUE(dd::WaitForGone(dialog)) << c.how;
         });
@@ -222,7 +220,7 @@ TEST_F(SetupDialog, AStoredIndexBeyondTheListShowsNoSelectionAndOkStoresMinusOne
     int selected = -2;
     EXPECT_EQ(30, LoadedSettings().first) << "the link would use the stored index until the next save";
     const INT_PTR result = Show([&](HWND dialog) {
-        selected = static_cast<int>(SendMessageA(Item(dialog, IDC_PORT), CB_GETCURSEL, 0, 0));
+        selected = static_cast<int>(SendMessageA(dd::SetupPortList(dialog), CB_GETCURSEL, 0, 0));
         dd::Click(Item(dialog, IDOK));
         dd::WaitForGone(dialog);
     });
@@ -249,8 +247,8 @@ TEST_F(SetupDialog, OkThatCannotSaveSaysSoAndKeepsTheDialogOpen) {
         std::string comBeforeRights;
         std::string comAfterRights;
         const INT_PTR result = Show([&](HWND dialog) {
-            SendMessageA(Item(dialog, IDC_PORT), CB_SETCURSEL, 7, 0);
-            dd::SetText(Item(dialog, IDC_MAXPOS), "5000");
+            SendMessageA(dd::SetupPortList(dialog), CB_SETCURSEL, 7, 0);
+            dd::SetText(dd::SetupMaxPosition(dialog), "5000");
             dd::Click(Item(dialog, IDOK));
             HWND box = dd::WaitForOwnedPopup(dialog);
             ASSERT_NE(nullptr, box) << "no message";
@@ -267,7 +265,7 @@ TEST_F(SetupDialog, OkThatCannotSaveSaysSoAndKeepsTheDialogOpen) {
         });
         EXPECT_EQ(IDOK, result) << which;
         EXPECT_EQ(kSaveFailedMessage, message) << which;
-        EXPECT_EQ(kCaption, boxCaption) << which;
+        EXPECT_EQ(dd::kSetupCaption, boxCaption) << which;
         EXPECT_TRUE(openAfter) << "the dialog closed after the refused save " << which;
         EXPECT_EQ(std::string("2", 2), comBeforeRights) << which;
         EXPECT_EQ(std::string("7", 2), comAfterRights) << which;

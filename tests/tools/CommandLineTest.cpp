@@ -115,4 +115,49 @@ TEST(CommandLine, MistakesAreRefusedWithAReasonAndLeaveTheResultAlone) {
     }
 }
 
+TEST(DoctorArguments, MoveTakesAWholeNumberOfStepsFromOneTo100000AndNothingElse) {
+    const struct {
+        std::vector<const char*> args;
+        bool ok;
+        int32_t steps;
+        const char* progId;
+    } cases[] = {
+        {{}, true, 0, "Morvantis.Focuser"},
+        {{"--move", "1"}, true, 1, "Morvantis.Focuser"},
+        {{"--move", "+250"}, true, 250, "Morvantis.Focuser"},
+        {{"--move", "100000", "--progid", "Other.Focuser"}, true, 100000, "Other.Focuser"},
+        {{"--move", "0"}, false, 0, ""},
+        {{"--move", "-5"}, false, 0, ""},
+        {{"--move", "100001"}, false, 0, ""},
+        {{"--move", "4294967297"}, false, 0, ""},
+        {{"--move", "12x"}, false, 0, ""},
+        {{"--move", " 12"}, false, 0, ""},
+        {{"--move", ""}, false, 0, ""},
+        {{"--move", "1e3"}, false, 0, ""},
+        {{"--move"}, false, 0, ""},
+        {{"--progid", ""}, false, 0, ""},
+        {{"--save"}, false, 0, ""},
+    };
+    for (const auto& c : cases) {
+        std::string joined;
+        for (const char* a : c.args)
+            joined += std::string("[") + a + "]";
+        tools::DoctorOptions options;
+        options.progId = "untouched";
+        options.moveSteps = -7;
+        std::string error;
+        const bool ok =
+            tools::ParseDoctorArguments(static_cast<int>(c.args.size()), c.args.data(), options, error);
+        ASSERT_EQ(c.ok, ok) << joined << " gave: " << error;
+        if (ok) {
+            EXPECT_EQ(c.steps, options.moveSteps) << joined;
+            EXPECT_EQ(c.progId, options.progId) << joined;
+        } else {
+            EXPECT_EQ("doctor takes --move STEPS (1 to 100000) and --progid ID", error) << joined;
+            EXPECT_EQ("untouched", options.progId) << joined;
+            EXPECT_EQ(-7, options.moveSteps) << joined;
+        }
+    }
+}
+
 } // namespace

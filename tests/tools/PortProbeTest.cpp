@@ -1,9 +1,9 @@
 // The port probe of doctor and find-port against a stood-in device at the serial
 // layer's seam: the bench cannot make a port that another program holds (Wine
 // does not refuse a second open), nor show what the probe puts back on the line.
-#include "serial/DeviceFrame.h"
 #include "serial/SerialPlatform.h"
 #include "tools/PortProbe.h"
+#include "tests/common/TextSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,8 @@
 #include <vector>
 
 namespace {
+
+using testing_support::Frame;
 
 struct Device {
     DWORD openError = ERROR_SUCCESS; // CreateFile fails with this unless ERROR_SUCCESS
@@ -87,13 +89,6 @@ protected:
     void TearDown() override {
         SetSerialPlatform(nullptr);
         g_device = nullptr;
-    }
-
-    static std::string Frame(const char* text) {
-        unsigned char frame[protocol::kFrameSize] = {};
-        std::memcpy(frame, text, protocol::kFrameSize - 1);
-        protocol::SetChecksum(frame);
-        return std::string(reinterpret_cast<char*>(frame), protocol::kFrameSize);
     }
 
     void ExpectLineAsFound() const {

@@ -9,18 +9,6 @@ namespace tools {
 using platform::ComPtr;
 using platform::UniqueBstr;
 
-std::string ToAnsi(const wchar_t* text) {
-    if (text == nullptr || *text == L'\0')
-        return std::string();
-    const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1)
-        return std::string();
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, &result[0], size, nullptr, nullptr);
-    result.resize(static_cast<size_t>(size - 1));
-    return result;
-}
-
 std::wstring FromAnsi(const std::string& text) {
     if (text.empty())
         return std::wstring();
@@ -104,7 +92,7 @@ HRESULT CDispatchClient::Call(const wchar_t* name, const VARIANT* args, UINT cou
 }
 
 HRESULT CDispatchClient::Invoke(const wchar_t* name, WORD flags, DISPPARAMS& params, VARIANT* result) {
-    const std::string memberName = ToAnsi(name);
+    const std::string memberName = Narrow(name);
     if (!m_object)
         return Fail(E_POINTER, "no driver object to call " + memberName + " on");
     DISPID id = DISPID_UNKNOWN;
@@ -137,10 +125,10 @@ HRESULT CDispatchClient::Invoke(const wchar_t* name, WORD flags, DISPPARAMS& par
         HRESULT code = info.scode;
         if (code == S_OK)
             code = info.wCode != 0 ? MAKE_HRESULT(SEVERITY_ERROR, FACILITY_DISPATCH, info.wCode) : hr;
-        std::string text = ToAnsi(description.get());
+        std::string text = Narrow(description.get());
         if (text.empty())
             text = Explain(memberName + " failed without a description", code);
-        Fail(code, text, ToAnsi(source.get()));
+        Fail(code, text, Narrow(source.get()));
         return hr;
     }
     return Fail(hr, Explain(memberName + " was refused", hr));

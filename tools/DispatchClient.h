@@ -3,6 +3,7 @@
 // clients make them: GetIDsOfNames, then Invoke. A failed call keeps what the
 // object reported (EXCEPINFO description and source) for the caller to print.
 
+#include "platform/Text.h"
 #include "platform/Owners.h"
 
 #include <oaidl.h>
@@ -43,8 +44,7 @@ private:
     DispatchError m_error;
 };
 
-// UTF-16 to and from the ANSI code page, for console output and the ProgID.
-std::string ToAnsi(const wchar_t* text);
+using platform::Narrow;
 std::wstring FromAnsi(const std::string& text);
 // The platform's message for an HRESULT without the trailing line break and full
 // stop; empty when the platform has none.

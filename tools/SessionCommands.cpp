@@ -33,7 +33,7 @@ std::string Describe(VARIANT& value) {
     }
     platform::UniqueVariant copy;
     if (SUCCEEDED(VariantChangeType(copy.get(), &value, 0, VT_BSTR)))
-        return ToAnsi(V_BSTR(copy.get()));
+        return Narrow(V_BSTR(copy.get()));
     return "(a value of type " + std::to_string(V_VT(&value)) + ")";
 }
 
@@ -47,11 +47,11 @@ bool RunStatus(Session& session) {
             continue;
         if (member.needsLink && !linked)
             continue;
-        const std::string label = ToAnsi(member.name) + ":";
+        const std::string label = Narrow(member.name) + ":";
         platform::UniqueVariant value;
         if (FAILED(session.driver.Get(member.name, value))) {
             if (!member.optional)
-                return Report(session, "reading " + ToAnsi(member.name));
+                return Report(session, "reading " + Narrow(member.name));
             Print("  %-18s not available (%s)\n", label.c_str(),
                   session.driver.LastError().description.c_str());
             continue;

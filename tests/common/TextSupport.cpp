@@ -6,18 +6,6 @@
 
 namespace testing_support {
 
-std::string Narrow(const wchar_t* text) {
-    if (text == nullptr)
-        return std::string();
-    const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return std::string();
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, &result[0], size, nullptr, nullptr);
-    result.resize(static_cast<size_t>(size - 1));
-    return result;
-}
-
 std::string GuidText(REFGUID guid) {
     wchar_t text[40] = {};
     StringFromGUID2(guid, text, 40);

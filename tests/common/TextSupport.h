@@ -2,6 +2,8 @@
 // Text the tests build and print: conversions, GUIDs, the controller's frames,
 // and raw bytes made readable for failure messages.
 
+#include "platform/Text.h"
+
 #include <windows.h>
 
 #include <string>
@@ -9,7 +11,7 @@
 namespace testing_support {
 
 // UTF-16 in the ANSI code page; "" for null.
-std::string Narrow(const wchar_t* text);
+using platform::Narrow;
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", as the registry spells a GUID.
 std::string GuidText(REFGUID guid);
 // A frame as it goes on the wire: the first eight characters of text (short

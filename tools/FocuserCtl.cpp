@@ -6,6 +6,7 @@
 #include "tools/CommandLine.h"
 #include "tools/Doctor.h"
 #include "tools/DispatchClient.h"
+#include "tools/TraceCommand.h"
 
 #include <windows.h>
 
@@ -424,6 +425,8 @@ int RunFindPortCommand(int argc, char** argv, bool console) {
 int RunMain(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "doctor")
         return RunDoctor(argc - 2, argv + 2, StdoutIsConsole());
+    if (argc >= 2 && std::string(argv[1]) == "trace")
+        return tools::RunTraceCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::string(argv[1]) == "find-port")
         return RunFindPortCommand(argc - 2, argv + 2, StdoutIsConsole());
     tools::CommandLine commandLine;

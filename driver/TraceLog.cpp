@@ -159,6 +159,9 @@ void CTraceLog::Failed(const char* message) noexcept {
 }
 
 void CTraceLog::AppendWire(char direction, const unsigned char* bytes, DWORD count) noexcept {
+    // A read that timed out with nothing is the normal answer of a quiet poll.
+    if (count == 0)
+        return;
     // Room kept for the mark of a cut: a line never outgrows its buffer.
     const int limit = static_cast<int>(sizeof m_wire) - 8;
     if (direction != m_lastDirection && m_wireLength < limit) {

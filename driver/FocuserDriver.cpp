@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "serial/DeviceFrame.h"
 #include "settings/SetupDlg.h"
+#include "settings/TraceSettings.h"
 
 #include <cstdio>
 #include <new>
@@ -35,24 +36,27 @@ int32_t DeadlineFromNow() {
     return static_cast<int32_t>(static_cast<uint32_t>(ClockMs()) + kMotionTimeoutMs);
 }
 
-HRESULT Fail(const char* message) {
-    return ReportError(CLSID_Focuser, IID_IFocuser, message);
-}
-
 struct LinkSettings {
     int32_t portIndex;
     int32_t maxPosition;
+    bool trace;
 };
 
 // The settings live only in the setup dialog object, which reads them from the
 // registry when it is constructed; it is never shown here. Constructing it
-// allocates nothing and cannot fail.
+// allocates nothing and cannot fail. The trace switch is not the dialog's.
 LinkSettings LoadLinkSettings() {
     const CSetupDlg dlg(nullptr);
-    return {dlg.m_portIndex, dlg.m_maxPosition};
+    return {dlg.m_portIndex, dlg.m_maxPosition, settings::TraceSettingOn()};
 }
 
 } // namespace
+
+HRESULT CFocuser::Fail(const char* message) {
+    if (m_trace)
+        m_trace->Failed(message);
+    return ReportError(CLSID_Focuser, IID_IFocuser, message);
+}
 
 HRESULT STDMETHODCALLTYPE CFocuser::InterfaceSupportsErrorInfo(REFIID iid) {
     return SupportsErrorInfo(iid);
@@ -62,6 +66,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_StepSize(float* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "StepSize");
     return Fail("Not supported by focuser");
 }
 
@@ -80,6 +85,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_MaxStep(LONG* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "MaxStep", value);
     *value = g_maxPosition;
     return S_OK;
 }
@@ -88,6 +94,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_IsMoving(VARIANT_BOOL* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "IsMoving", value);
     *value = VARIANT_FALSE;
     if (!m_moving)
         return S_OK;
@@ -128,6 +135,8 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_IsMoving(VARIANT_BOOL* value) {
 
 HRESULT STDMETHODCALLTYPE CFocuser::Move(LONG position) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    CTracedCall call(m_trace.get(), "Move");
+    call.Argument(position);
     RefreshMotion();
     if (m_moving)
         return Fail("Focuser already in motion");
@@ -144,6 +153,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_Position(LONG* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "Position", value);
     int32_t position = 0;
     if (!ReadPosition(&position))
         return Fail("Link fail");
@@ -155,6 +165,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_Link(VARIANT_BOOL* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "Link", value);
     *value = m_linked ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
@@ -166,23 +177,44 @@ HRESULT STDMETHODCALLTYPE CFocuser::put_Link(VARIANT_BOOL value) {
         return S_OK;
 
     if (!on) {
-        // The controller is told nothing: a move in progress goes on. A linked
-        // object always has its channel; destroying it closes it.
-        m_port.reset();
-        m_linked = 0;
+        {
+            CTracedCall call(m_trace.get(), "unlink");
+            // The controller is told nothing: a move in progress goes on. A linked
+            // object always has its channel; destroying it closes it.
+            m_port.reset();
+            m_linked = 0;
+        }
+        m_trace.reset();
         return S_OK;
     }
 
     m_moving = 0;
     const LinkSettings settings = LoadLinkSettings();
     g_maxPosition = settings.maxPosition;
+    // A log that cannot be made leaves this session untraced; the link goes on.
+    if (settings.trace)
+        m_trace = CTraceLog::Open();
+    HRESULT hr = S_OK;
+    {
+        CTracedCall call(m_trace.get(), "link");
+        hr = LinkOn(settings.portIndex);
+    }
+    // A failed link ends its session, and its log with it.
+    if (FAILED(hr))
+        m_trace.reset();
+    return hr;
+}
 
+HRESULT CFocuser::LinkOn(int portIndex) {
     // Within the short-string buffer ("//./COM64"): no allocation.
-    const std::string name = protocol::ControllerPortName(settings.portIndex);
+    const std::string name = protocol::ControllerPortName(portIndex);
+    if (m_trace)
+        m_trace->Argument(name.c_str() + 4);
 
     std::unique_ptr<CSerialPort> port(new (std::nothrow) CSerialPort);
     if (!port)
         return Fail("Out of memory");
+    port->SetTap(m_trace.get());
     if (!protocol::OpenControllerPort(*port, name)) {
         // A buffer of its own: building the text must not be able to throw.
         char message[64];
@@ -202,6 +234,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_Absolute(VARIANT_BOOL* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "Absolute", value);
     *value = VARIANT_TRUE;
     return S_OK;
 }
@@ -210,6 +243,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_TempCompAvailable(VARIANT_BOOL* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "TempCompAvailable", value);
     *value = VARIANT_FALSE;
     return S_OK;
 }
@@ -218,12 +252,14 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_TempComp(VARIANT_BOOL* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "TempComp", value);
     *value = VARIANT_FALSE;
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::put_TempComp(VARIANT_BOOL /*value*/) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    CTracedCall call(m_trace.get(), "TempComp=");
     return Fail("Not Supported");
 }
 
@@ -231,6 +267,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_Temperature(float* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "Temperature", value);
     *value = 100.0f;
     return S_OK;
 }
@@ -239,12 +276,14 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_MaxIncrement(LONG* value) {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
     if (value == nullptr)
         return E_POINTER;
+    CTracedCall call(m_trace.get(), "MaxIncrement", value);
     *value = g_maxPosition;
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::Stop() {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    CTracedCall call(m_trace.get(), "Stop");
     // The move still ends through the motion watch: by its final frame or the time-out.
     if (m_port)
         protocol::SendStop(*m_port);
@@ -253,6 +292,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::Stop() {
 
 HRESULT STDMETHODCALLTYPE CFocuser::Halt() {
     AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    CTracedCall call(m_trace.get(), "Halt");
     if (m_port)
         protocol::SendStop(*m_port);
     return S_OK;

@@ -6,6 +6,7 @@
 // of CFocuserAggObject.
 
 #include "contract/FocuserContract.h"
+#include "driver/TraceLog.h"
 #include "serial/SerialPort.h"
 
 #include <windows.h>
@@ -56,6 +57,9 @@ protected:
     ~CFocuser() = default;
 
 private:
+    // Reports message to the client (and to the trace); DISP_E_EXCEPTION.
+    HRESULT Fail(const char* message);
+    HRESULT LinkOn(int portIndex);
     bool ReadPosition(int32_t* position);
     // Only after ReadPosition succeeded, so the channel is there.
     void StartMove(int32_t distance);
@@ -64,5 +68,7 @@ private:
     int32_t m_linked = 0;
     int32_t m_moving = 0;
     int32_t m_moveDeadline = 0;
+    // While a traced session runs; before the port, which taps into it, so it goes last.
+    std::unique_ptr<CTraceLog> m_trace;
     std::unique_ptr<CSerialPort> m_port; // present exactly while the link is on
 };

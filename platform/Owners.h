@@ -66,6 +66,11 @@ struct HandleTraits {
     static Type Invalid() noexcept { return nullptr; }
     static bool Close(Type h) noexcept { return CloseHandle(h) != FALSE; }
 };
+struct FindTraits {
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool Close(Type h) noexcept { return FindClose(h) != FALSE; }
+};
 struct RegKeyTraits {
     using Type = HKEY;
     static Type Invalid() noexcept { return nullptr; }
@@ -94,6 +99,8 @@ struct BstrTraits {
 using UniqueFile = UniqueResource<FileHandleTraits>;
 // NULL is empty: events, threads, processes.
 using UniqueHandle = UniqueResource<HandleTraits>;
+// From FindFirstFile.
+using UniqueFind = UniqueResource<FindTraits>;
 using UniqueHKey = UniqueResource<RegKeyTraits>;
 using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;

@@ -93,14 +93,19 @@ void CSerialPort::Close() {
 bool CSerialPort::Write(const void* buffer, DWORD count) {
     // A write that the time-out cut short is a failure like any other.
     DWORD written = 0;
-    return CurrentSerialPlatform().writeFile(m_handle.get(), buffer, count, &written, nullptr) &&
-           written == count;
+    const bool ok = CurrentSerialPlatform().writeFile(m_handle.get(), buffer, count, &written, nullptr);
+    if (m_tap != nullptr)
+        m_tap->Sent(static_cast<const unsigned char*>(buffer), ok ? written : 0);
+    return ok && written == count;
 }
 
 bool CSerialPort::Read(void* buffer, DWORD count) {
     // A time-out is a successful ReadFile with fewer bytes: still a failure here.
     DWORD read = 0;
-    return CurrentSerialPlatform().readFile(m_handle.get(), buffer, count, &read, nullptr) && read == count;
+    const bool ok = CurrentSerialPlatform().readFile(m_handle.get(), buffer, count, &read, nullptr);
+    if (m_tap != nullptr)
+        m_tap->Received(static_cast<const unsigned char*>(buffer), ok ? read : 0);
+    return ok && read == count;
 }
 
 BOOL CSerialPort::Purge() {

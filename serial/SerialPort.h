@@ -10,6 +10,16 @@
 
 #include "platform/Owners.h"
 
+// Sees every byte that goes out or comes in, for a trace of the line.
+class IWireTap {
+public:
+    virtual void Sent(const unsigned char* bytes, DWORD count) = 0;
+    virtual void Received(const unsigned char* bytes, DWORD count) = 0;
+
+protected:
+    ~IWireTap() = default;
+};
+
 class CSerialPort {
 public:
     CSerialPort() = default;
@@ -40,6 +50,10 @@ public:
     // the standard time-outs are in force again afterwards.
     bool PollByte(unsigned char* byte);
 
+    // The tap (null: none) sees the bytes Write sent and Read received, short
+    // reads included; it must outlive the port or be removed first.
+    void SetTap(IWireTap* tap) { m_tap = tap; }
+
     bool IsOpen() const { return m_handle.get() != INVALID_HANDLE_VALUE; }
     HANDLE handle() const { return m_handle.get(); }
     const DCB& dcb() const { return m_dcb; }
@@ -49,4 +63,5 @@ private:
     DCB m_dcb = {};
     DCB m_foundDcb = {};
     COMMTIMEOUTS m_foundTimeouts = {};
+    IWireTap* m_tap = nullptr;
 };

@@ -168,7 +168,10 @@ const char* UsageText() {
            "              Exit status 0 when every check passed, else 1.\n"
            "  FocuserCtl find-port [--save]\n"
            "              sends the controller's handshake to COM1..COM25 in turn and lists what\n"
-           "              each port did; --save stores the one port that answered as the setting.\n";
+           "              each port did; --save stores the one port that answered as the setting.\n"
+           "  FocuserCtl trace on|off|status\n"
+           "              the driver's trace log, from the next link on: one line per call in\n"
+           "              Documents\\ASCOM\\Logs YYYY-MM-DD; status shows the newest log.\n";
 }
 
 } // namespace tools

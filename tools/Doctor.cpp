@@ -4,6 +4,7 @@
 #include "platform/Owners.h"
 #include "registry/Registry.h"
 #include "settings/StoredSettings.h"
+#include "settings/TraceSettings.h"
 #include "tools/DispatchClient.h"
 #include "tools/PortProbe.h"
 
@@ -189,6 +190,20 @@ void CheckPortAndController(CCheckReport& report, int portIndex) {
                        "unplug and plug in the adapter");
 }
 
+// Tracing is a choice, not a fault: only a log that could not be written is a problem.
+void CheckTrace(CCheckReport& report) {
+    const std::string problem = settings::TraceProblem();
+    const std::string newest = settings::NewestTraceLog();
+    if (!settings::TraceSettingOn())
+        report.Ok("trace", "off" + (newest.empty() ? std::string() : "; newest log " + newest));
+    else if (!problem.empty())
+        report.Problem("trace", "on, but the last session could not write its log: " + problem,
+                       "make the documents folder writable, or turn tracing off with FocuserCtl trace off");
+    else
+        report.Ok("trace", "on; " + (newest.empty() ? "no log yet (one is written from the next link)"
+                                                    : "newest log " + newest));
+}
+
 } // namespace
 
 void CCheckReport::Verdict(const char* word, unsigned short colour) {
@@ -226,6 +241,7 @@ void RunDoctorChecks(CCheckReport& report, const std::string& progId) {
     int portIndex = 0;
     CheckProfileAndSettings(report, portIndex);
     CheckPortAndController(report, portIndex);
+    CheckTrace(report);
 }
 
 int RunFindPort(bool console, bool save) {

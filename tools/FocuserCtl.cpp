@@ -1,11 +1,12 @@
-// FocuserCtl: a command-line client of the focuser driver. "doctor" and
-// "find-port" are commands of their own; any other command line is a session of
-// commands run in order on one driver object.
+// FocuserCtl: a command-line client of the focuser driver. "doctor",
+// "find-port" and "trace" are commands of their own; any other command line is a
+// session of commands run in order on one driver object.
 
 #include "tools/CommandLine.h"
 #include "tools/DoctorCommand.h"
 #include "tools/FindPortCommand.h"
 #include "tools/SessionCommands.h"
+#include "tools/TraceCommand.h"
 
 #include <cstdio>
 #include <new>
@@ -26,6 +27,8 @@ int RunDoctor(int argc, const char* const* argv) {
 int RunMain(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "doctor")
         return RunDoctor(argc - 2, argv + 2);
+    if (argc >= 2 && std::string(argv[1]) == "trace")
+        return tools::RunTraceCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::string(argv[1]) == "find-port")
         return tools::RunFindPortCommand(argc - 2, argv + 2, tools::StdoutIsConsole());
     tools::CommandLine commandLine;

@@ -1,0 +1,282 @@
+// The trace log through the built module: what a traced session writes, that an
+// untraced one writes nothing, that a log which cannot be written changes no
+// result, and that two processes keep to files of their own.
+
+#include "tests/common/DriverHarness.h"
+#include "tests/common/Process.h"
+#include "tests/common/SettingsKey.h"
+#include "tests/common/SimulatorTest.h"
+
+#include "registry/Registry.h"
+#include "settings/TraceSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using platform::ComPtr;
+using testing_support::FirstPair;
+using testing_support::Hr;
+using testing_support::TakeError;
+
+namespace {
+
+const char kUserShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+// Points the user's documents folder at documents for one test, and puts the
+// shell's value back afterwards.
+class DocumentsRedirect {
+public:
+    explicit DocumentsRedirect(const std::string& documents) {
+        registry::CreateKey(HKEY_CURRENT_USER, kUserShellFolders, KEY_READ | KEY_WRITE, m_key);
+        char text[1024] = {};
+        DWORD size = sizeof text;
+        m_had = RegQueryValueExA(m_key.get(), "Personal", nullptr, &m_type, reinterpret_cast<BYTE*>(text),
+                                 &size) == ERROR_SUCCESS;
+        m_old.assign(text, size);
+        registry::SetValue(m_key.get(), "Personal", REG_SZ, documents.c_str(),
+                           static_cast<DWORD>(documents.size() + 1));
+    }
+    ~DocumentsRedirect() {
+        if (m_had)
+            registry::SetValue(m_key.get(), "Personal", m_type, m_old.data(),
+                               static_cast<DWORD>(m_old.size()));
+        else
+            registry::DeleteValue(m_key.get(), "Personal");
+        settings::RecordTraceProblem(std::string());
+    }
+
+private:
+    platform::UniqueHKey m_key;
+    bool m_had = false;
+    DWORD m_type = REG_SZ;
+    std::string m_old;
+};
+
+std::string ScratchFolder() {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(sizeof temp, temp);
+    return std::string(temp) + "focuser-trace-" + std::to_string(GetCurrentProcessId());
+}
+
+void RemoveTree(const std::string& folder) {
+    WIN32_FIND_DATAA found = {};
+    platform::UniqueFind search(FindFirstFileA((folder + "\\*").c_str(), &found));
+    if (search) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(folder + "\\" + name);
+            else
+                DeleteFileA((folder + "\\" + name).c_str());
+        } while (FindNextFileA(search.get(), &found));
+    }
+    search.reset();
+    RemoveDirectoryA(folder.c_str());
+}
+
+// Every log below documents, oldest name first, with its text.
+std::vector<std::pair<std::string, std::string>> Logs(const std::string& documents) {
+    std::vector<std::pair<std::string, std::string>> logs;
+    const std::string root = documents + "\\ASCOM";
+    WIN32_FIND_DATAA day = {};
+    platform::UniqueFind days(FindFirstFileA((root + "\\Logs *").c_str(), &day));
+    if (!days)
+        return logs;
+    do {
+        const std::string folder = root + "\\" + day.cFileName;
+        WIN32_FIND_DATAA file = {};
+        platform::UniqueFind files(
+            FindFirstFileA((folder + "\\ASCOM.Morvantis.Focuser.*.txt").c_str(), &file));
+        if (!files)
+            continue;
+        do {
+            std::ifstream in(folder + "\\" + file.cFileName, std::ios::binary);
+            std::stringstream text;
+            text << in.rdbuf();
+            logs.emplace_back(file.cFileName, text.str());
+        } while (FindNextFileA(files.get(), &file));
+    } while (FindNextFileA(days.get(), &day));
+    std::sort(logs.begin(), logs.end());
+    return logs;
+}
+
+bool HasLine(const std::string& log, const std::vector<std::string>& parts) {
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        bool all = true;
+        for (const std::string& part : parts)
+            all = all && line.find(part) != std::string::npos;
+        if (all)
+            return true;
+    }
+    return false;
+}
+
+class TraceTest : public testing_support::SimulatorTest {
+protected:
+    TraceTest()
+        : m_settings(std::to_string(FirstPair().driverIndex).c_str(), "10000"), m_documents(ScratchFolder()),
+          m_redirect(m_documents) {
+        CreateDirectoryA(m_documents.c_str(), nullptr);
+        m_settings.SetText("Trace", "1");
+    }
+    ~TraceTest() override { RemoveTree(m_documents); }
+
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(m_driver.loaded()) << m_driver.problem();
+    }
+    void TearDown() override {
+        SimulatorTest::TearDown();
+        EXPECT_TRUE(m_driver.Unload()) << "the module stayed loaded";
+    }
+
+    void StartFast() {
+        SimulatorOptions options;
+        options.stepsPerSecond = 1000;
+        options.progressIntervalMs = 20;
+        StartSimulator(options);
+    }
+
+    // Polls IsMoving until it answers false or fails; the last result.
+    static HRESULT WaitUntilStopped(IFocuser* focuser) {
+        const double start = testing_support::NowMs();
+        VARIANT_BOOL moving = VARIANT_TRUE;
+        HRESULT hr = S_OK;
+        while (moving != VARIANT_FALSE && testing_support::NowMs() - start < 5000) {
+            hr = focuser->get_IsMoving(&moving);
+            if (FAILED(hr))
+                break;
+            Sleep(5);
+        }
+        return hr;
+    }
+
+    // The results a client sees of one session: link, a move with progress, a
+    // halted move, an unsupported member, unlink, and a link to a silent controller.
+    std::vector<std::string> Session() {
+        std::vector<std::string> results;
+        auto note = [&results](const char* what, HRESULT hr, long value) {
+            results.push_back(std::string(what) + " " + Hr(hr) + " " + std::to_string(value) + " " +
+                              (FAILED(hr) ? TakeError().description : std::string()));
+        };
+        ComPtr<IFocuser> focuser = m_driver.Create();
+        if (!focuser)
+            return results;
+        note("link", focuser->put_Link(VARIANT_TRUE), 0);
+        LONG position = 0;
+        note("position", focuser->get_Position(&position), 0);
+        note("move", focuser->Move(position + 200), 0);
+        note("moved", WaitUntilStopped(focuser.get()), 0);
+        LONG reached = 0;
+        const HRESULT read = focuser->get_Position(&reached);
+        note("reached", read, reached - position);
+        note("move", focuser->Move(position + 1200), 0);
+        Sleep(100);
+        note("halt", focuser->Halt(), 0);
+        note("halted", WaitUntilStopped(focuser.get()), 0);
+        float step = 0;
+        note("stepsize", focuser->get_StepSize(&step), 0);
+        note("unlink", focuser->put_Link(VARIANT_FALSE), 0);
+        SetFaults([](SimulatorOptions& options) { options.silent = true; });
+        note("silent link", focuser->put_Link(VARIANT_TRUE), 0);
+        SetFaults([](SimulatorOptions& options) { options.silent = false; });
+        return results;
+    }
+
+    platform::ComApartment m_apartment;
+    testing_support::SettingsKeyGuard m_settings;
+    std::string m_documents;
+    DocumentsRedirect m_redirect;
+    testing_support::LoadedDriver m_driver;
+};
+
+TEST_F(TraceTest, ATracedSessionLogsEachCallWithItsFramesAndTheMessageOfAFailedLink) {
+    StartFast();
+    const std::vector<std::string> results = Session();
+    ASSERT_EQ(11u, results.size());
+    const auto logs = Logs(m_documents);
+    ASSERT_EQ(2u, logs.size()) << "one file per linked session, the failed link's included";
+    const std::string& session = logs[0].second;
+    const std::string port = "link COM" + std::to_string(FirstPair().driverIndex + 1);
+    std::printf("[ sample   ] %s\n%s%s", logs[0].first.c_str(), session.c_str(), logs[1].second.c_str());
+
+    const std::vector<std::vector<std::string>> expected = {
+        {port, " > FV000000", " < ", " ms -> ok"},
+        {"Position > FG000000", " < FD", " ms -> "},
+        {"Move ", " > FG000000", " > FO000200", " ms -> ok"},
+        {"IsMoving x", " progress ", " last 'O'", " ms -> True"},
+        {"IsMoving < F", " ms -> False"},
+        {"Halt > FVXXXXXX", " ms -> ok"},
+        {"StepSize", "-> error \"Not supported by focuser\""},
+        {"unlink", " ms -> ok"},
+    };
+    for (const auto& parts : expected)
+        EXPECT_TRUE(HasLine(session, parts)) << "no line with \"" << parts[0] << "\" ... in\n" << session;
+    EXPECT_TRUE(HasLine(logs[1].second, {port, " > FV000000", "-> error \"Focuser did not respond\""}))
+        << logs[1].second;
+    // Local time to the millisecond at the start of each line.
+    EXPECT_EQ(' ', session.at(10));
+    EXPECT_EQ('.', session.at(19));
+}
+
+TEST_F(TraceTest, WithTheTraceValueMissingOrNotOneNoFileIsWritten) {
+    StartFast();
+    for (const char* value : {static_cast<const char*>(nullptr), "0", "true", " 1"}) {
+        if (value == nullptr)
+            m_settings.Remove("Trace");
+        else
+            m_settings.SetText("Trace", value);
+        ComPtr<IFocuser> focuser = m_driver.Create();
+        ASSERT_TRUE(focuser);
+        EXPECT_EQ(S_OK, focuser->put_Link(VARIANT_TRUE));
+        LONG position = 0;
+        EXPECT_EQ(S_OK, focuser->get_Position(&position));
+        EXPECT_EQ(S_OK, focuser->put_Link(VARIANT_FALSE));
+        EXPECT_TRUE(Logs(m_documents).empty()) << "Trace \"" << (value ? value : "<missing>") << "\"";
+    }
+}
+
+TEST_F(TraceTest, ALogFolderThatCannotBeMadeLeavesEveryResultAsWithoutTracing) {
+    StartFast();
+    m_settings.SetText("Trace", "0");
+    const std::vector<std::string> untraced = Session();
+    // A file where the documents folder should be: no folder can be made below it.
+    const std::string blocked = m_documents + "\\not-a-folder";
+    std::ofstream(blocked) << "x";
+    DocumentsRedirect redirect(blocked);
+    m_settings.SetText("Trace", "1");
+    const std::vector<std::string> traced = Session();
+    EXPECT_EQ(untraced, traced);
+    EXPECT_NE(std::string::npos, settings::TraceProblem().find("could not be created"))
+        << settings::TraceProblem();
+}
+
+TEST_F(TraceTest, TwoProcessesTracingAtOnceWriteTwoFiles) {
+    StartFast();
+    ComPtr<IFocuser> focuser = m_driver.Create();
+    ASSERT_TRUE(focuser);
+    ASSERT_EQ(S_OK, focuser->put_Link(VARIANT_TRUE));
+    const std::string self = testing_support::DriverModulePath();
+    const std::string probe = self.substr(0, self.find_last_of("\\/") + 1) + "tests\\driver_trace_probe.exe";
+    const testing_support::ProcessResult run = testing_support::RunProcess("\"" + probe + "\"");
+    ASSERT_TRUE(run.started) << probe;
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    LONG position = 0;
+    EXPECT_EQ(S_OK, focuser->get_Position(&position));
+    EXPECT_EQ(S_OK, focuser->put_Link(VARIANT_FALSE));
+    const auto logs = Logs(m_documents);
+    ASSERT_EQ(2u, logs.size());
+    // The open session's file got its later calls; the other process's file has its own link.
+    const int withPosition = HasLine(logs[0].second, {"Position"}) + HasLine(logs[1].second, {"Position"});
+    EXPECT_EQ(1, withPosition);
+    EXPECT_TRUE(HasLine(logs[0].second, {"link "}) && HasLine(logs[1].second, {"link "}));
+}
+
+} // namespace

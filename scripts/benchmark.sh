@@ -51,6 +51,8 @@ for run in runs:
     print(f"  {'ratio of medians':<56} {'':>4} {'':>5} {'':>10} {'value':>10}")
     for r in run["ratios"]:
         print(f"  {r['name']:<56} {'':>4} {'':>5} {'':>10} {r['value']:>10.3f}")
+    if run.get("trace_documents"):
+        print(f"  trace log of the traced calls: below {run['trace_documents']}\\ASCOM")
     if run.get("problem"):
         print(f"  problem: {run['problem']}")
 print(f"\nJSON: {sys.argv[1]}")

@@ -10,6 +10,7 @@
 #include "simulator/FocuserSimulator.h"
 #include "tests/common/TestSupport.h"
 #include "tests/common/DriverHarness.h"
+#include "tests/common/ScratchDocuments.h"
 #include "tests/common/SettingsKey.h"
 
 #include <windows.h>
@@ -46,7 +47,8 @@ struct Ratio {
 std::vector<Figure> g_figures;
 std::vector<Ratio> g_ratios;
 std::string g_problem;
-int g_reps = 1; // multiplier of every repetition count
+std::string g_traceDocuments; // where the traced calls wrote their log
+int g_reps = 1;               // multiplier of every repetition count
 
 Figure& Add(const std::string& name, const std::string& unit, std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
@@ -105,30 +107,22 @@ public:
     }
 
     // IsMoving on a quiet line during a move (progress every 900 ms) against a
-    // bare one-byte poll on the same port with nothing arriving.
+    // bare one-byte poll on the same port with nothing arriving; then the same
+    // calls with the trace log on, which the driver reads at link time.
     void QuietLine() {
-        SimulatorOptions options;
-        options.progressIntervalMs = 900;
-        options.stepsPerSecond = 10;
-        CFocuserSimulator simulator(options);
-        if (!simulator.Start(FirstPair().simulator))
-            return Fail("simulator");
-        simulator.SetPosition(1000);
-        if (m_focuser->put_Link(VARIANT_TRUE) != S_OK || m_focuser->Move(3000) != S_OK)
-            return Fail("link and move for the quiet line");
-        Sleep(50);
-        VARIANT_BOOL moving = VARIANT_FALSE;
-        Add("IsMoving, quiet line during a move", "ms",
-            Each(300 * g_reps, [&] { m_focuser->get_IsMoving(&moving); }));
-        LONG position = 0;
-        Add("Position during a move (cache)", "ms",
-            Each(300 * g_reps, [&] { m_focuser->get_Position(&position); }));
-        if (moving != VARIANT_TRUE)
-            Fail("the move ended during the quiet-line measurement");
-        m_focuser->Halt();
-        WaitForStop();
-        m_focuser->put_Link(VARIANT_FALSE);
-        simulator.Stop();
+        DuringMove("");
+        {
+            // The log goes beside the benchmark, not into the user's documents.
+            char current[MAX_PATH] = {};
+            GetCurrentDirectoryA(sizeof current, current);
+            g_traceDocuments = std::string(current) + "\\benchmark-documents";
+            testing_support::RemoveTree(g_traceDocuments);
+            CreateDirectoryA(g_traceDocuments.c_str(), nullptr);
+            testing_support::DocumentsRedirect redirect(g_traceDocuments);
+            m_settings.SetText("Trace", "1");
+            DuringMove(" traced");
+            m_settings.Remove("Trace");
+        }
 
         CSerialPort port;
         if (!port.Open(FirstPair().driver, 9600, 0))
@@ -138,6 +132,12 @@ public:
         Add("PollByte, nothing arriving", "ms", Each(300 * g_reps, [&] { port.PollByte(&byte); }));
         g_ratios.push_back({"IsMoving (quiet) / PollByte", "IsMoving, quiet line during a move",
                             "PollByte, nothing arriving"});
+        g_ratios.push_back({"IsMoving traced (quiet) / PollByte", "IsMoving traced, quiet line during a move",
+                            "PollByte, nothing arriving"});
+        g_ratios.push_back({"IsMoving traced / untraced", "IsMoving traced, quiet line during a move",
+                            "IsMoving, quiet line during a move"});
+        g_ratios.push_back({"Position traced / untraced", "Position traced during a move (cache)",
+                            "Position during a move (cache)"});
     }
 
     // Position from the cache during a move against one position query round
@@ -280,6 +280,32 @@ public:
     }
 
 private:
+    // IsMoving and Position, 300 calls each, during a slow move on a quiet line.
+    void DuringMove(const std::string& kind) {
+        SimulatorOptions options;
+        options.progressIntervalMs = 900;
+        options.stepsPerSecond = 10;
+        CFocuserSimulator simulator(options);
+        if (!simulator.Start(FirstPair().simulator))
+            return Fail("simulator");
+        simulator.SetPosition(1000);
+        if (m_focuser->put_Link(VARIANT_TRUE) != S_OK || m_focuser->Move(3000) != S_OK)
+            return Fail("link and move for the quiet line" + kind);
+        Sleep(50);
+        VARIANT_BOOL moving = VARIANT_FALSE;
+        Add("IsMoving" + kind + ", quiet line during a move", "ms",
+            Each(300 * g_reps, [&] { m_focuser->get_IsMoving(&moving); }));
+        LONG position = 0;
+        Add("Position" + kind + " during a move (cache)", "ms",
+            Each(300 * g_reps, [&] { m_focuser->get_Position(&position); }));
+        if (moving != VARIANT_TRUE)
+            Fail("the move ended during the quiet-line measurement" + kind);
+        m_focuser->Halt();
+        WaitForStop();
+        m_focuser->put_Link(VARIANT_FALSE);
+        simulator.Stop();
+    }
+
     void WaitForStop() {
         VARIANT_BOOL moving = VARIANT_TRUE;
         const double started = NowMs();
@@ -326,7 +352,8 @@ void PrintJson() {
                     Escaped(r.name).c_str(), Escaped(r.numerator).c_str(), Escaped(r.denominator).c_str(),
                     value, i + 1 < g_ratios.size() ? "," : "");
     }
-    std::printf("  ],\n  \"problem\": \"%s\"\n}\n", Escaped(g_problem).c_str());
+    std::printf("  ],\n  \"trace_documents\": \"%s\",\n  \"problem\": \"%s\"\n}\n",
+                Escaped(g_traceDocuments).c_str(), Escaped(g_problem).c_str());
 }
 
 } // namespace

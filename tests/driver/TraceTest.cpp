@@ -4,10 +4,10 @@
 
 #include "tests/common/DriverHarness.h"
 #include "tests/common/Process.h"
+#include "tests/common/ScratchDocuments.h"
 #include "tests/common/SettingsKey.h"
 #include "tests/common/SimulatorTest.h"
 
-#include "registry/Registry.h"
 #include "settings/TraceSettings.h"
 
 #include <gtest/gtest.h>
@@ -18,67 +18,13 @@
 #include <vector>
 
 using platform::ComPtr;
+using testing_support::DocumentsRedirect;
 using testing_support::FirstPair;
 using testing_support::Hr;
+using testing_support::RemoveTree;
 using testing_support::TakeError;
 
 namespace {
-
-const char kUserShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-
-// Points the user's documents folder at documents for one test, and puts the
-// shell's value back afterwards.
-class DocumentsRedirect {
-public:
-    explicit DocumentsRedirect(const std::string& documents) {
-        registry::CreateKey(HKEY_CURRENT_USER, kUserShellFolders, KEY_READ | KEY_WRITE, m_key);
-        char text[1024] = {};
-        DWORD size = sizeof text;
-        m_had = RegQueryValueExA(m_key.get(), "Personal", nullptr, &m_type, reinterpret_cast<BYTE*>(text),
-                                 &size) == ERROR_SUCCESS;
-        m_old.assign(text, size);
-        registry::SetValue(m_key.get(), "Personal", REG_SZ, documents.c_str(),
-                           static_cast<DWORD>(documents.size() + 1));
-    }
-    ~DocumentsRedirect() {
-        if (m_had)
-            registry::SetValue(m_key.get(), "Personal", m_type, m_old.data(),
-                               static_cast<DWORD>(m_old.size()));
-        else
-            registry::DeleteValue(m_key.get(), "Personal");
-        settings::RecordTraceProblem(std::string());
-    }
-
-private:
-    platform::UniqueHKey m_key;
-    bool m_had = false;
-    DWORD m_type = REG_SZ;
-    std::string m_old;
-};
-
-std::string ScratchFolder() {
-    char temp[MAX_PATH] = {};
-    GetTempPathA(sizeof temp, temp);
-    return std::string(temp) + "focuser-trace-" + std::to_string(GetCurrentProcessId());
-}
-
-void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA found = {};
-    platform::UniqueFind search(FindFirstFileA((folder + "\\*").c_str(), &found));
-    if (search) {
-        do {
-            const std::string name = found.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(folder + "\\" + name);
-            else
-                DeleteFileA((folder + "\\" + name).c_str());
-        } while (FindNextFileA(search.get(), &found));
-    }
-    search.reset();
-    RemoveDirectoryA(folder.c_str());
-}
 
 // Every log below documents, oldest name first, with its text.
 std::vector<std::pair<std::string, std::string>> Logs(const std::string& documents) {
@@ -121,12 +67,15 @@ bool HasLine(const std::string& log, const std::vector<std::string>& parts) {
 class TraceTest : public testing_support::SimulatorTest {
 protected:
     TraceTest()
-        : m_settings(std::to_string(FirstPair().driverIndex).c_str(), "10000"), m_documents(ScratchFolder()),
-          m_redirect(m_documents) {
+        : m_settings(std::to_string(FirstPair().driverIndex).c_str(), "10000"),
+          m_documents(testing_support::ScratchFolder("focuser-trace-")), m_redirect(m_documents) {
         CreateDirectoryA(m_documents.c_str(), nullptr);
         m_settings.SetText("Trace", "1");
     }
-    ~TraceTest() override { RemoveTree(m_documents); }
+    ~TraceTest() override {
+        settings::RecordTraceProblem(std::string());
+        RemoveTree(m_documents);
+    }
 
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(m_apartment.result()));

@@ -86,11 +86,23 @@ absent() { ! exists "$@"; }
 default_value() { "reg$1" query "$2" /ve | sed -n 's/^ *(Default) *REG_SZ *//p'; }
 named_value() { "reg$1" query "$2" /v "$3" | sed -n "s/^ *$3 *REG_[A-Z_]* *//p"; }
 
+# The registry as compared: all of HKEY_LOCAL_MACHINE and the user's classes.
+# HKEY_CLASSES_ROOT is only the merged view of the machine's and the user's
+# classes, so exporting it as well would read every machine class twice.
+REGISTRY_ROOTS=(machine:HKEY_LOCAL_MACHINE 'userclasses:HKEY_CURRENT_USER\Software\Classes')
 export_registry() {
-    local tag=$1 root
-    for root in HKEY_LOCAL_MACHINE HKEY_CLASSES_ROOT; do
-        winerun 64 regedit /E "$(winerun 32 winepath -w "$WORK/$tag-$root.reg")" "$root" >/dev/null 2>&1 ||
-            fail "exporting $root ($tag)"
+    local tag=$1 entry name root out
+    for entry in "${REGISTRY_ROOTS[@]}"; do
+        name=${entry%%:*}
+        root=${entry#*:}
+        rm -f "$WORK/$tag-$name.reg"
+        out=$(winerun 64 regedit /E "$WORK_WIN\\$tag-$name.reg" "$root" 2>&1)
+        if [ ! -s "$WORK/$tag-$name.reg" ]; then
+            # A prefix without classes of the user's own has none to compare
+            # (regedit says so, and exits with 0 all the same).
+            [ "$name" = userclasses ] && [[ "$out" == *"Unable to open"* ]] || fail "exporting $root ($tag): $out"
+            : >"$WORK/$tag-$name.reg"
+        fi
     done
 }
 
@@ -118,17 +130,19 @@ snapshot() {
     export_registry "$1"
     list_folders "$1"
 }
-# expect_unchanged BEFORE AFTER WHAT [--ignore KEY]...: the registry (both roots)
+# expect_unchanged BEFORE AFTER WHAT [--ignore KEY]...: the registry (both exports)
 # and the folders are as snapshot BEFORE holds them.
 expect_unchanged() {
-    local before=$1 after=$2 what=$3 root
+    local before=$1 after=$2 what=$3 entry name root
     shift 3
     snapshot "$after"
-    for root in HKEY_LOCAL_MACHINE HKEY_CLASSES_ROOT; do
-        if ! python3 "$here/regdiff.py" "$WORK/$before-$root.reg" "$WORK/$after-$root.reg" "${ignore[@]}" "$@" \
-            >"$WORK/diff-$after-$root.txt"; then
+    for entry in "${REGISTRY_ROOTS[@]}"; do
+        name=${entry%%:*}
+        root=${entry#*:}
+        if ! python3 "$here/regdiff.py" "$WORK/$before-$name.reg" "$WORK/$after-$name.reg" "${ignore[@]}" "$@" \
+            >"$WORK/diff-$after-$name.txt"; then
             echo "differences in $root (- $before, + $after):"
-            head -n 60 "$WORK/diff-$after-$root.txt" | sed 's/^/    /'
+            head -n 60 "$WORK/diff-$after-$name.txt" | sed 's/^/    /'
             fail "$what: $root is not as it was"
         fi
     done
@@ -182,6 +196,7 @@ started=$(date +%s)
 wineserver -f -p >/dev/null 2>&1 &
 PIDS+=($!)
 winerun 32 wineboot -i >/dev/null 2>&1 || fail "creating the prefix"
+WORK_WIN=$(winerun 32 winepath -w "$WORK") # where the registry exports go, as Windows names it
 echo "fresh prefix $WINEPREFIX ready in $(($(date +%s) - started)) s"
 
 # Its own null-modem pair: the simulator on COM5, the driver on COM6 (index 5).
@@ -323,8 +338,8 @@ unblock_regsvr32
 # which the blocked regsvr32 cannot load either: the type library's help folder,
 # shared by both and written by the last registration, names the 32-bit folder.
 helpdir=()
-for classes in 'HKEY_CLASSES_ROOT' 'HKEY_CLASSES_ROOT\Wow6432Node' 'HKEY_LOCAL_MACHINE\Software\Classes' \
-    'HKEY_LOCAL_MACHINE\Software\Classes\Wow6432Node' 'HKEY_LOCAL_MACHINE\Software\Wow6432Node\Classes'; do
+for classes in 'HKEY_LOCAL_MACHINE\Software\Classes' 'HKEY_LOCAL_MACHINE\Software\Classes\Wow6432Node' \
+    'HKEY_LOCAL_MACHINE\Software\Wow6432Node\Classes' 'HKEY_CURRENT_USER\Software\Classes'; do
     helpdir+=(--ignore "$classes\\TypeLib\\$LIBID\\1.0\\HELPDIR")
 done
 expect_unchanged installed failedupgrade "after the failed upgrade" "${helpdir[@]}"

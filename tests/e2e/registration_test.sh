@@ -14,26 +14,22 @@ driver_reg delete "$DRIVER_PROFILE_KEY" /f
 
 ctl() { e2e_run "$E2E_TMP/$1" winerun $2 "$BUILD_DIR/win$2/FocuserCtl.exe" status; }
 
-# e2e_dump TAG: both views of HKEY_CLASSES_ROOT, each exported by regedit of its
-# bitness (the shared keys appear in both); the 64-bit one alone where 32-bit
-# code cannot run.
+# e2e_dump TAG: HKEY_CLASSES_ROOT as the 64-bit regedit exports it, which holds
+# both views: the 32-bit one's own keys below Wow6432Node, the keys both share
+# once.
+tmp_win=$(driver_winpath "$E2E_TMP")
 e2e_dump() {
-    local bits
-    for bits in $E2E_BITS; do
-        winerun $bits regedit /E "$(driver_winpath "$E2E_TMP/$1-$bits.reg")" HKEY_CLASSES_ROOT >/dev/null 2>&1 ||
-            e2e_fail "exporting HKEY_CLASSES_ROOT ($1, $bits-bit view)"
-    done
+    rm -f "$E2E_TMP/$1.reg"
+    winerun 64 regedit /E "$tmp_win\\$1.reg" HKEY_CLASSES_ROOT >/dev/null 2>&1
+    [ -s "$E2E_TMP/$1.reg" ] || e2e_fail "exporting HKEY_CLASSES_ROOT ($1)"
 }
 # e2e_expect_same TAG_BEFORE TAG_AFTER LABEL: the two dumps hold the same keys and values.
 e2e_expect_same() {
-    local bits
-    for bits in $E2E_BITS; do
-        if ! python3 "$E2E_REPO/tests/installer/regdiff.py" "$E2E_TMP/$1-$bits.reg" "$E2E_TMP/$2-$bits.reg" \
-            >"$E2E_TMP/diff-$2-$bits.txt"; then
-            e2e_fail "$3: the $bits-bit view of HKEY_CLASSES_ROOT differs (- $1, + $2)"
-            head -n 20 "$E2E_TMP/diff-$2-$bits.txt" | sed 's/^/    /'
-        fi
-    done
+    if ! python3 "$E2E_REPO/tests/installer/regdiff.py" "$E2E_TMP/$1.reg" "$E2E_TMP/$2.reg" \
+        >"$E2E_TMP/diff-$2.txt"; then
+        e2e_fail "$3: HKEY_CLASSES_ROOT differs (- $1, + $2)"
+        head -n 20 "$E2E_TMP/diff-$2.txt" | sed 's/^/    /'
+    fi
 }
 
 # Nothing of the driver registered; then each server alone and both in either
@@ -119,7 +115,7 @@ else
         driver_register $other && driver_register $kept || e2e_fail "regsvr32 of both servers"
         driver_unregister $other
         e2e_dump "without$other"
-        python3 "$E2E_REPO/tests/installer/regdiff.py" "$E2E_TMP/both$other$kept-64.reg" "$E2E_TMP/without$other-64.reg" |
+        python3 "$E2E_REPO/tests/installer/regdiff.py" "$E2E_TMP/both$other$kept.reg" "$E2E_TMP/without$other.reg" |
             sed "s/^/    unregistering $other: /"
         session $kept "only$kept"
         expect_not_served "unregistered$other" $other

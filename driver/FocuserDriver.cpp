@@ -58,6 +58,16 @@ HRESULT CFocuser::Fail(const char* message) {
     return ReportError(CLSID_Focuser, IID_IFocuser, message);
 }
 
+// A member that asks nothing of the controller: a constant, a setting or the link's state.
+template <typename T> HRESULT CFocuser::Answer(const char* member, T* value, T answer) {
+    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
+    if (value == nullptr)
+        return E_POINTER;
+    CTracedCall call(m_trace.get(), member, value);
+    *value = answer;
+    return S_OK;
+}
+
 HRESULT STDMETHODCALLTYPE CFocuser::InterfaceSupportsErrorInfo(REFIID iid) {
     return SupportsErrorInfo(iid);
 }
@@ -82,12 +92,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::SetupDialog() {
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_MaxStep(LONG* value) {
-    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
-    if (value == nullptr)
-        return E_POINTER;
-    CTracedCall call(m_trace.get(), "MaxStep", value);
-    *value = g_maxPosition;
-    return S_OK;
+    return Answer("MaxStep", value, static_cast<LONG>(g_maxPosition));
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_IsMoving(VARIANT_BOOL* value) {
@@ -162,12 +167,7 @@ HRESULT STDMETHODCALLTYPE CFocuser::get_Position(LONG* value) {
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_Link(VARIANT_BOOL* value) {
-    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
-    if (value == nullptr)
-        return E_POINTER;
-    CTracedCall call(m_trace.get(), "Link", value);
-    *value = m_linked ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
+    return Answer("Link", value, m_linked ? VARIANT_TRUE : VARIANT_FALSE);
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::put_Link(VARIANT_BOOL value) {
@@ -231,30 +231,15 @@ HRESULT CFocuser::LinkOn(int portIndex) {
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_Absolute(VARIANT_BOOL* value) {
-    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
-    if (value == nullptr)
-        return E_POINTER;
-    CTracedCall call(m_trace.get(), "Absolute", value);
-    *value = VARIANT_TRUE;
-    return S_OK;
+    return Answer("Absolute", value, VARIANT_TRUE);
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_TempCompAvailable(VARIANT_BOOL* value) {
-    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
-    if (value == nullptr)
-        return E_POINTER;
-    CTracedCall call(m_trace.get(), "TempCompAvailable", value);
-    *value = VARIANT_FALSE;
-    return S_OK;
+    return Answer("TempCompAvailable", value, VARIANT_FALSE);
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_TempComp(VARIANT_BOOL* value) {
-    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
-    if (value == nullptr)
-        return E_POINTER;
-    CTracedCall call(m_trace.get(), "TempComp", value);
-    *value = VARIANT_FALSE;
-    return S_OK;
+    return Answer("TempComp", value, VARIANT_FALSE);
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::put_TempComp(VARIANT_BOOL /*value*/) {
@@ -264,21 +249,11 @@ HRESULT STDMETHODCALLTYPE CFocuser::put_TempComp(VARIANT_BOOL /*value*/) {
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_Temperature(float* value) {
-    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
-    if (value == nullptr)
-        return E_POINTER;
-    CTracedCall call(m_trace.get(), "Temperature", value);
-    *value = 100.0f;
-    return S_OK;
+    return Answer("Temperature", value, 100.0f);
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::get_MaxIncrement(LONG* value) {
-    AFX_MAINTAIN_STATE2 state(GetDriverModuleState());
-    if (value == nullptr)
-        return E_POINTER;
-    CTracedCall call(m_trace.get(), "MaxIncrement", value);
-    *value = g_maxPosition;
-    return S_OK;
+    return Answer("MaxIncrement", value, static_cast<LONG>(g_maxPosition));
 }
 
 HRESULT STDMETHODCALLTYPE CFocuser::Stop() {

@@ -59,6 +59,7 @@ protected:
 private:
     // Reports message to the client (and to the trace); DISP_E_EXCEPTION.
     HRESULT Fail(const char* message);
+    template <typename T> HRESULT Answer(const char* member, T* value, T answer);
     HRESULT LinkOn(int portIndex);
     bool ReadPosition(int32_t* position);
     // Only after ReadPosition succeeded, so the channel is there.

@@ -6,10 +6,31 @@
 #         | -DTEST_SCRIPT=<file.sh>) -P RunTest.cmake
 # Where FOCUSER_BENCH_BEFORE_TEST is set, that command runs first (the bench gives
 # every test fresh serial lines).
+# Run side by side (ctest -j with the bench's resource spec), a test is handed a
+# lane: it then runs in that lane's prefix, on its X display and null-modem
+# ports. FOCUSER_BENCH_LOG_DIR moves the logs to <dir>/<TEST_TREE>/.
 cmake_minimum_required(VERSION 3.25)
+
+if(DEFINED ENV{CTEST_RESOURCE_GROUP_0_LANES} AND DEFINED ENV{FOCUSER_BENCH_LANES_DIR})
+    if(NOT "$ENV{CTEST_RESOURCE_GROUP_0_LANES}" MATCHES "id:([^,;]+)")
+        message(FATAL_ERROR "no lane in CTEST_RESOURCE_GROUP_0_LANES='$ENV{CTEST_RESOURCE_GROUP_0_LANES}'")
+    endif()
+    set(lane_dir "$ENV{FOCUSER_BENCH_LANES_DIR}/${CMAKE_MATCH_1}")
+    file(STRINGS "${lane_dir}/display" display LIMIT_COUNT 1)
+    set(ENV{WINEPREFIX} "${lane_dir}/wineprefix")
+    set(ENV{FOCUSER_BENCH_PORTS} "${lane_dir}/ports")
+    set(ENV{DISPLAY} "${display}")
+endif()
+if(NOT "$ENV{FOCUSER_BENCH_LOG_DIR}" STREQUAL "")
+    get_filename_component(log_name ${TEST_LOG} NAME)
+    set(TEST_LOG "$ENV{FOCUSER_BENCH_LOG_DIR}/${TEST_TREE}/${log_name}")
+endif()
 
 if(DEFINED TEST_PROGRAM)
     set(command ${CMAKE_CURRENT_LIST_DIR}/../scripts/lib/winerun ${TEST_BITS} ${TEST_PROGRAM})
+    if(NOT "${TEST_FILTER}" STREQUAL "")
+        list(APPEND command "--gtest_filter=${TEST_FILTER}")
+    endif()
 else()
     set(command bash ${TEST_SCRIPT})
 endif()
@@ -32,6 +53,13 @@ execute_process(COMMAND ${command}
     RESULT_VARIABLE rc)
 
 if(rc EQUAL 0)
+    # A filter that no longer names a case must not pass for a run of them.
+    if(DEFINED TEST_PROGRAM)
+        file(STRINGS ${TEST_LOG} ran REGEX "^\\[==========\\] 0 tests? from")
+        if(ran)
+            message(FATAL_ERROR "no test case ran (filter '${TEST_FILTER}'; log: ${TEST_LOG})")
+        endif()
+    endif()
     return()
 endif()
 if(rc EQUAL 77)

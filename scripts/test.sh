@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds both bitnesses, prepares
-# the Wine bench (prefix, wineserver, Xvfb, COM ports on null-modem pairs), runs
-# every test program and test script of both bitnesses through CTest, and stops
-# all it started.
+# the Wine bench (test lanes: each a prefix, wineserver, Xvfb and COM ports on
+# null-modem pairs of its own), runs every test program and test script of both
+# bitnesses side by side through one CTest run, and stops all it started.
 # On a machine that runs 64-bit code only (or with FOCUSER_BENCH_64_ONLY=1), each
 # 32-bit program and script half is counted as skipped, and the 32-bit server is
 # checked as a file instead; anywhere else a skip is a failure.
 # Usage: scripts/test.sh [name-regex]   (e.g. "serial" runs only *serial* tests)
+# FOCUSER_TEST_LANES sets how many tests run at once (default 4);
+# FOCUSER_TEST_EXCLUDE, a name regex, leaves those tests out.
 set -u
 . "$(dirname "$0")/lib/bench.sh"
 bench_trap
@@ -15,7 +17,15 @@ filter=${1:-}
 started=$(date +%s)
 bench_install || { echo "package installation failed"; exit 1; }
 bench_probe
+# The prefix every lane starts from is made while the trees build.
+mkdir -p "$BUILD_DIR"
+bench_make_template >"$BUILD_DIR/template.log" 2>&1 &
+template_pid=$!
+_bench_track "$template_pid"
 bench_build || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+wait "$template_pid" || { cat "$BUILD_DIR/template.log"; echo "0 passed, 1 failed"; exit 1; }
+built=$(date +%s)
+echo "Built both trees in $((built - started)) s"
 
 passed=0
 failed=0
@@ -34,40 +44,32 @@ if [ -z "$filter" ]; then
     _bench_track_group "$clang_pid"
 fi
 
-# The skip path, on every machine: a short run of the suite as on a machine that
-# runs 64-bit code only must skip every 32-bit program and script half it meets,
-# run every 64-bit one, and fail none. It runs before this run's own bench is up
-# and brings and stops its own.
-if [ -z "$filter" ] && [ "$BENCH_RUNS32" = 1 ]; then
-    t0=$(date +%s)
-    log64=$BUILD_DIR/64-bit-only-run.log
-    FOCUSER_BENCH_64_ONLY=1 bash "$0" sim >"$log64" 2>&1
-    rc=$?
-    problem=
-    last=$(tail -n 1 "$log64")
-    [ $rc -eq 0 ] || problem="exit status $rc"
-    [[ "$last" =~ ^[1-9][0-9]*\ passed,\ 0\ failed,\ [1-9][0-9]*\ skipped$ ]] || problem="last line '$last'"
-    grep -q '^Skipped: .*win32 simulator_tests' "$log64" || problem="win32 simulator_tests not skipped"
-    grep -q '^Skipped: .*focusersim_test (32-bit half' "$log64" || problem="focusersim_test's 32-bit half not skipped"
-    grep -q '^ok    win64 simulator_tests' "$log64" || problem="win64 simulator_tests did not run"
-    grep -q '^ok    focusersim_test' "$log64" || problem="focusersim_test's 64-bit half did not run"
-    grep -q '^ok    win32 server image' "$log64" || problem="the 32-bit server was not checked as a file"
-    if [ -z "$problem" ]; then
-        passed=$((passed + 1))
-        printf 'ok    %-33s %6ss\n' "64-bit-only run" "$(($(date +%s) - t0))"
-    else
-        failed=$((failed + 1))
-        failures+=("64-bit-only run")
-        printf 'FAIL  %-33s %6ss (%s; log: %s)\n' "64-bit-only run" "$(($(date +%s) - t0))" "$problem" "$log64"
-        tail -n 15 "$log64" | sed 's/^/      /'
-    fi
+# This run's folder: the CTest file that joins both trees, the lanes and, for a
+# run beside another one, the logs.
+SUITE_DIR=${FOCUSER_BENCH_SUITE_DIR:-$BUILD_DIR/suite}
+export FOCUSER_BENCH_LANES_DIR=$SUITE_DIR/lanes
+BENCH_LANES_DIR=$FOCUSER_BENCH_LANES_DIR
+lanes=${FOCUSER_TEST_LANES:-4}
+bench_start_lanes "$lanes" || { echo "0 passed, 1 failed"; exit 1; }
+# Steps outside CTest run in the first lane.
+export WINEPREFIX=$BENCH_LANES_DIR/1/wineprefix
+DISPLAY=$(cat "$BENCH_LANES_DIR/1/display")
+export DISPLAY
+export FOCUSER_BENCH_PORTS=$BENCH_LANES_DIR/1/ports
+if [ -n "${FOCUSER_BENCH_SUITE_DIR:-}" ]; then
+    export FOCUSER_BENCH_LOG_DIR=$SUITE_DIR/test-logs
+    rm -rf "$FOCUSER_BENCH_LOG_DIR"
 fi
+# log_of TREE ENTRY: where a test's output went.
+log_of() {
+    if [ -n "${FOCUSER_BENCH_LOG_DIR:-}" ]; then
+        echo "$FOCUSER_BENCH_LOG_DIR/$1/$2.log"
+    else
+        echo "$BUILD_DIR/$1/test-logs/$2.log"
+    fi
+}
 
-bench_start_xvfb || exit 1
-bench_start_wine || { echo "0 passed, 1 failed"; exit 1; }
-export FOCUSER_BENCH_PORTS=$BUILD_DIR/ports
-
-logs=$BUILD_DIR/test-logs
+logs=$SUITE_DIR/logs
 rm -rf "$logs"
 mkdir -p "$logs"
 
@@ -103,48 +105,59 @@ for bits in 32 64; do
     fi
 done
 
-# Every test program of both trees, then the test scripts (in the 64-bit tree),
-# through CTest. Each runs with its output in its own file (cmake/RunTest.cmake),
-# after fresh null-modem lines: one that flooded or cut a line must not leave the
-# next one a full buffer.
+# Every test program of both trees and the test scripts (in the 64-bit tree), in
+# one CTest run, as many at once as there are lanes. Each runs with its output in
+# its own file (cmake/RunTest.cmake), in a lane of its own, after fresh null-modem
+# lines: one that flooded or cut a line must not leave the next one a full buffer.
 export BUILD_DIR
 export FOCUSER_BENCH_BEFORE_TEST="$REPO_DIR/scripts/lib/bench-pair 5 6 7 8"
+printf 'subdirs("%s" "%s")\n' "$BUILD_DIR/win32" "$BUILD_DIR/win64" >"$SUITE_DIR/CTestTestfile.cmake"
+for bits in 32 64; do rm -rf "$(dirname "$(log_of win$bits x)")"; done
+args=(--test-dir "$SUITE_DIR" --output-on-failure -j "$lanes" --resource-spec-file "$BENCH_LANES_DIR/lanes.json")
+[ -n "$filter" ] && args+=(-R "$filter")
+[ -n "${FOCUSER_TEST_EXCLUDE:-}" ] && args+=(-E "$FOCUSER_TEST_EXCLUDE")
+out=$logs/ctest.log
+tests_started=$(date +%s)
+ctest "${args[@]}" >"$out" 2>&1
+tests_took=$(($(date +%s) - tests_started))
+# CTest's own summary, then one line per test in the suite's form.
+sed -n '/tests passed, /,$p' "$out"
+while IFS= read -r line; do
+    [[ "$line" =~ Test\ +\#[0-9]+:\ +([^ ]+)\ .*\ ([0-9.]+)\ sec ]] || continue
+    name=${BASH_REMATCH[1]}
+    t=${BASH_REMATCH[2]}
+    # A program's entry is named after its tree; the scripts live in the 64-bit one.
+    if [[ "$name" =~ ^(win32|win64)_(.+)$ ]]; then
+        tree=${BASH_REMATCH[1]}
+        entry=${BASH_REMATCH[2]}
+        shown="$tree $entry"
+    else
+        tree=win64
+        entry=$name
+        shown=$name
+    fi
+    testlog=$(log_of "$tree" "$entry")
+    if [[ "$line" == *Skipped* ]]; then
+        skip "$shown"
+    elif [[ "$line" == *" Passed "* ]]; then
+        passed=$((passed + 1))
+        printf 'ok    %-33s %6ss\n' "$shown" "$t"
+        # A script says "SKIP: WHAT (...)" for each half it could not run here.
+        while IFS= read -r half; do
+            skip "$name (${half#SKIP: }"
+        done < <(tr -d '\r' <"$testlog" 2>/dev/null | grep '^SKIP: ' | sed 's/ (this machine runs 64-bit code only)$/)/')
+    else
+        failed=$((failed + 1))
+        failures+=("$shown")
+        printf 'FAIL  %-33s %6ss (log: %s)\n' "$shown" "$t" "$testlog"
+        sed -n "/#[0-9]*: $name /,/^ *[0-9]*\/[0-9]* Test/p" "$out" | grep '^      ' | head -n 30
+    fi
+done <"$out"
+# The GoogleTest cases behind the programs' results, for the record.
 gtest_passed=0
 gtest_failed=0
 for bits in 32 64; do
-    tree=$BUILD_DIR/win$bits
-    rm -rf "$tree/test-logs"
-    args=(--test-dir "$tree" --output-on-failure)
-    [ -n "$filter" ] && args+=(-R "$filter")
-    out=$logs/ctest-win$bits.log
-    ctest "${args[@]}" >"$out" 2>&1
-    # CTest's own summary, then one line per test in the suite's form.
-    sed -n '/tests passed, /,$p' "$out"
-    while IFS= read -r line; do
-        [[ "$line" =~ Test\ +\#[0-9]+:\ +([^ ]+)\ .*\ ([0-9.]+)\ sec ]] || continue
-        name=${BASH_REMATCH[1]}
-        t=${BASH_REMATCH[2]}
-        shown=$name
-        [[ "$name" == *_test ]] || shown="win$bits $name"
-        testlog=$tree/test-logs/$name.log
-        if [[ "$line" == *Skipped* ]]; then
-            skip "$shown"
-        elif [[ "$line" == *" Passed "* ]]; then
-            passed=$((passed + 1))
-            printf 'ok    %-33s %6ss\n' "$shown" "$t"
-            # A script says "SKIP: WHAT (...)" for each half it could not run here.
-            while IFS= read -r half; do
-                skip "$name (${half#SKIP: }"
-            done < <(tr -d '\r' <"$testlog" 2>/dev/null | grep '^SKIP: ' | sed 's/ (this machine runs 64-bit code only)$/)/')
-        else
-            failed=$((failed + 1))
-            failures+=("$shown")
-            printf 'FAIL  %-33s %6ss (log: %s)\n' "$shown" "$t" "$testlog"
-            sed -n "/#[0-9]*: $name /,/^ *[0-9]*\/[0-9]* Test/p" "$out" | grep '^      ' | head -n 30
-        fi
-    done <"$out"
-    # The GoogleTest cases behind the programs' results, for the record.
-    for testlog in "$tree"/test-logs/*_tests.log; do
+    for testlog in "$(dirname "$(log_of win$bits x)")"/*_tests*.log; do
         [ -f "$testlog" ] || continue
         p=$(tr -d '\r' <"$testlog" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' | tail -n 1)
         f=$(tr -d '\r' <"$testlog" | sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' | tail -n 1)
@@ -173,6 +186,6 @@ echo
 [ ${#failures[@]} -gt 0 ] && echo "Failed: ${failures[*]}"
 [ ${#skipped[@]} -gt 0 ] && echo "Skipped: $(printf '%s, ' "${skipped[@]}" | sed 's/, $//')"
 echo "GoogleTest cases: $gtest_passed passed, $gtest_failed failed"
-echo "Suite time: ${elapsed}s"
+echo "Suite time: ${elapsed}s (build $((built - started)) s, tests $tests_took s in $lanes lanes)"
 echo "$passed passed, $failed failed, ${#skipped[@]} skipped"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

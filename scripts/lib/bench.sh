@@ -8,6 +8,7 @@ REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$REPO_DIR/build}
 BENCH_PIDS=()
 BENCH_GROUPS=()
+BENCH_LANES=()
 BENCH_CLEANED=0
 # Every script and test starts Wine programs through winerun, which picks the
 # loader of the program's bitness.
@@ -92,6 +93,10 @@ bench_build_clang() {
 # Wine environment for everything started after this.
 bench_wine_env() {
     export WINEPREFIX=${WINEPREFIX:-$BUILD_DIR/wineprefix}
+    bench_wine_settings
+}
+# What every Wine program of the bench runs with, whatever its prefix.
+bench_wine_settings() {
     export WINEARCH=win64
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
@@ -116,53 +121,131 @@ _bench_stop() {
 }
 
 # Starts Xvfb on a free display and exports DISPLAY. Must run before the wineserver.
+# Another bench may take the same display number at the same moment: Xvfb then
+# ends at once, and the next number is tried.
 bench_start_xvfb() {
-    local n
-    for n in $(seq 90 140); do
-        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
+    local n i pid
+    for n in $(seq 90 160); do
+        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+        pid=$!
+        for i in $(seq 1 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            if [ -e "/tmp/.X11-unix/X$n" ] && [ "$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null)" = "$pid" ]; then
+                _bench_track "$pid"
+                export DISPLAY=":$n"
+                return 0
+            fi
+            sleep 0.1
+        done
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
     done
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    _bench_track $!
-    export DISPLAY=":$n"
-    local i
-    for i in $(seq 1 50); do
-        [ -e "/tmp/.X11-unix/X$n" ] && return 0
-        sleep 0.1
-    done
-    bench_log "Xvfb did not start on :$n"
+    bench_log "Xvfb did not start on any display from :90 to :160"
     return 1
 }
 
-# Creates the prefix once (cached under the build folder) and starts one
-# persistent wineserver for the whole run.
-bench_start_wine() {
-    bench_wine_env
-    mkdir -p "$WINEPREFIX"
-    wineserver -f -p >/dev/null 2>&1 &
-    _bench_track $!
-    if [ ! -f "$WINEPREFIX/.bench-ready" ]; then
-        bench_log "Preparing the Wine prefix $WINEPREFIX"
+# The pristine prefix that every prefix of the bench starts as a copy of: made
+# once by wineboot (cached under the build folder, never used itself), with the
+# dialog frames drawn by Wine and the fonts it ships installed. Shared by the
+# runs of one build folder, so the lock keeps two from making it at once.
+BENCH_TEMPLATE=${FOCUSER_BENCH_TEMPLATE:-$BUILD_DIR/wine-template}
+bench_make_template() {
+    mkdir -p "$(dirname "$BENCH_TEMPLATE")"
+    (
+        flock 9
+        [ -f "$BENCH_TEMPLATE/.bench-ready" ] && exit 0
+        rm -rf "$BENCH_TEMPLATE"
+        mkdir -p "$BENCH_TEMPLATE"
+        bench_wine_settings
+        export WINEPREFIX=$BENCH_TEMPLATE
+        bench_log "Preparing the Wine prefix template $WINEPREFIX"
+        wineserver -f -p >/dev/null 2>&1 &
+        server=$!
         winerun 64 wineboot -i >/dev/null 2>&1
-        if [ ! -d "$WINEPREFIX/drive_c/windows/system32" ] || [ ! -d "$WINEPREFIX/dosdevices" ]; then
-            bench_log "wineboot could not prepare the Wine prefix $WINEPREFIX"
-            return 1
-        fi
         # Without a window manager Wine draws dialog frames itself when unmanaged.
         winerun 64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+        # The registry reaches its files when the server ends.
+        wineserver -k >/dev/null 2>&1
+        wait "$server" 2>/dev/null
+        if [ ! -d "$WINEPREFIX/drive_c/windows/system32" ] || [ ! -d "$WINEPREFIX/dosdevices" ]; then
+            bench_log "wineboot could not prepare the Wine prefix $WINEPREFIX"
+            exit 1
+        fi
+        # This Wine does not find the fonts it ships: every face falls back to one
+        # sans font, dialogs lose MS Sans Serif's metrics (labels wrap) and caption
+        # buttons their Marlett glyphs. Installed into the prefix, they are found.
+        if [ -d /usr/share/wine/fonts ]; then
+            cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+        fi
         touch "$WINEPREFIX/.bench-ready"
+    ) 9>"$BENCH_TEMPLATE.lock"
+}
+
+# bench_clone_prefix DEST: a fresh prefix, as the template is. The program images
+# (a gigabyte) are hard links, since Wine only ever reads them; everything else
+# (the registry, the ini files, the folders) is a copy of its own.
+bench_clone_prefix() {
+    local dest=$1
+    bench_make_template || return 1
+    rm -rf "$dest"
+    mkdir -p "$(dirname "$dest")"
+    cp -al "$BENCH_TEMPLATE" "$dest.tmp" || return 1
+    (cd "$dest.tmp" && find . -type f ! -iname '*.dll' ! -iname '*.exe' ! -iname '*.drv' ! -iname '*.sys' \
+        ! -iname '*.ttf' ! -iname '*.fon' ! -iname '*.acm' ! -iname '*.cpl' ! -iname '*.ocx' ! -iname '*.tlb' \
+        -print0 | xargs -0 -r -n 64 sh -c 'for f; do cp -p "$f" "$f.copy" && mv -f "$f.copy" "$f"; done' _) || return 1
+    mv "$dest.tmp" "$dest"
+}
+
+# bench_prefix_up PREFIX: starts the prefix's persistent wineserver (tracked) and
+# takes away COM1 to COM4, which tests rely on not existing. Run with the
+# environment the prefix's programs should see (DISPLAY).
+bench_prefix_up() {
+    local prefix=$1 n
+    WINEPREFIX=$prefix wineserver -f -p >/dev/null 2>&1 &
+    _bench_track $!
+    # Removed only after the first wine call: it starts the prefix's device
+    # services, which link com1 to /dev/ttyS0 again where the host has one.
+    WINEPREFIX=$prefix winerun 64 reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
+    for n in 1 2 3 4; do rm -f "$prefix/dosdevices/com$n"; done
+}
+
+# Prepares the prefix of WINEPREFIX once (cached under the build folder) and
+# starts one persistent wineserver for the whole run.
+bench_start_wine() {
+    bench_wine_env
+    if [ ! -f "$WINEPREFIX/.bench-ready" ]; then
+        bench_clone_prefix "$WINEPREFIX" || return 1
     fi
-    # This Wine does not find the fonts it ships: every face falls back to one
-    # sans font, dialogs lose MS Sans Serif's metrics (labels wrap) and caption
-    # buttons their Marlett glyphs. Installed into the prefix, they are found.
-    if [ -d /usr/share/wine/fonts ] && [ -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
-        cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-    fi
-    winerun 64 reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
-    # No COM1 to COM4: tests rely on those ports not existing. Removed only now:
-    # the first wine call starts the prefix's device services, which link com1 to
-    # /dev/ttyS0 again where the host has one.
-    local n
-    for n in 1 2 3 4; do rm -f "$WINEPREFIX/dosdevices/com$n"; done
+    bench_prefix_up "$WINEPREFIX"
+}
+
+# The test lanes: tests run side by side, each in a lane of its own, and every
+# lane has its own prefix (cached), wineserver, X display and null-modem ports, so
+# that no test sees another's registry, serial line or windows. CTest hands out
+# the lanes as resources (the spec file below); cmake/RunTest.cmake points a test
+# at its lane.
+BENCH_LANES_DIR=${FOCUSER_BENCH_LANES_DIR:-$BUILD_DIR/lanes}
+
+# bench_start_lanes N: lanes 1 to N up, and $BENCH_LANES_DIR/lanes.json for ctest.
+bench_start_lanes() {
+    local count=$1 lane dir display spec=
+    bench_wine_settings
+    for lane in $(seq 1 "$count"); do
+        dir=$BENCH_LANES_DIR/$lane
+        mkdir -p "$dir/ports"
+        if [ ! -f "$dir/wineprefix/.bench-ready" ]; then
+            bench_clone_prefix "$dir/wineprefix" || return 1
+        fi
+        bench_start_xvfb || return 1
+        display=$DISPLAY
+        echo "$display" >"$dir/display"
+        WINEPREFIX=$dir/wineprefix DISPLAY=$display bench_prefix_up "$dir/wineprefix"
+        BENCH_LANES+=("$dir")
+        spec+="${spec:+,}{\"id\":\"$lane\",\"slots\":1}"
+    done
+    printf '{"version":{"major":1,"minor":0},"local":[{"lanes":[%s]}]}\n' "$spec" >"$BENCH_LANES_DIR/lanes.json"
+    export FOCUSER_BENCH_LANES_DIR=$BENCH_LANES_DIR
 }
 
 # bench_pair A B: a null-modem pair between COMa and COMb of the prefix, made
@@ -175,11 +258,16 @@ bench_pair() {
 bench_cleanup() {
     [ "$BENCH_CLEANED" = 1 ] && return 0
     BENCH_CLEANED=1
-    local i pid
+    local i pid dir
     if [ -n "${WINEPREFIX:-}" ]; then
         wineserver -k >/dev/null 2>&1 || true
     fi
     BUILD_DIR=$BUILD_DIR bench-pair --stop
+    for dir in "${BENCH_LANES[@]}"; do
+        WINEPREFIX=$dir/wineprefix wineserver -k >/dev/null 2>&1 || true
+        FOCUSER_BENCH_PORTS=$dir/ports bench-pair --stop
+    done
+    BENCH_LANES=()
     for pid in "${BENCH_GROUPS[@]}"; do
         kill -- "-$pid" 2>/dev/null || true
     done

@@ -187,9 +187,10 @@ done
 rm -rf "$WORK"
 mkdir -p "$WORK/ports"
 started=$(date +%s)
+# A copy of the bench's pristine prefix (made once by wineboot, never used itself).
+(. "$here/../../scripts/lib/bench.sh" && bench_clone_prefix "$WINEPREFIX") || fail "creating the prefix"
 wineserver -f -p >/dev/null 2>&1 &
 PIDS+=($!)
-winerun 32 wineboot -i >/dev/null 2>&1 || fail "creating the prefix"
 WORK_WIN=$(winerun 32 winepath -w "$WORK") # where the registry exports go, as Windows names it
 echo "fresh prefix $WINEPREFIX ready in $(($(date +%s) - started)) s"
 

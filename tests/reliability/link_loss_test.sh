@@ -51,7 +51,7 @@ for bits in $(driver_bits); do
     winerun $bits "$exe" COM9 9 "$signals" >"$log" 2>&1 &
     probe=$!
     if await cut; then
-        pair=$(cat "$BUILD_DIR/ports/pair-9-10.pid")
+        pair=$(cat "$FOCUSER_BENCH_PORTS/pair-9-10.pid")
         kill "$pair"
         wait "$pair" 2>/dev/null
         kept=()

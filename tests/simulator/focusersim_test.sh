@@ -5,7 +5,9 @@
 # bench's second pair (COM7 <-> COM8).
 set -u
 ports=${FOCUSER_BENCH_PORTS:?run through scripts/test.sh}
-build=$(dirname "$ports")
+build=${BUILD_DIR:?run through scripts/test.sh}
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
 failed=0
 check() {
     if [ "$2" = "$3" ]; then
@@ -21,8 +23,7 @@ ms() { echo $(($(date +%s%N) / 1000000)); }
 driver_skip_32 "32-bit half"
 for bits in $(driver_bits); do
     exe=$build/win$bits/FocuserSim.exe
-    log=$build/test-logs/focusersim-win$bits.log
-    mkdir -p "$(dirname "$log")"
+    log=$logs/focusersim-win$bits.log
 
     # Started in the background, input from /dev/null: runs until --seconds.
     t0=$(ms)

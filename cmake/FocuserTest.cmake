@@ -15,8 +15,8 @@ endfunction()
 # registers it with CTest as win<bits>_<name>, started through the
 # cross-compiling emulator in a test lane of its own. COST, the test's time,
 # lets the long ones start first. ALONE names the cases whose time bounds are
-# the driver's own promises: they run as win<bits>_<name>_alone, with no other
-# test beside them, and the rest side by side.
+# the driver's own promises: they run as win<bits>_<name>_alone (label alone),
+# with no other test beside them, and the rest side by side.
 function(focuser_add_test name)
     cmake_parse_arguments(ARG "" "COST;ALONE" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
@@ -28,7 +28,7 @@ function(focuser_add_test name)
     if(ARG_ALONE)
         _focuser_register_program(${name} ${name} "-${ARG_ALONE}" "${ARG_COST}")
         _focuser_register_program(${name} ${name}_alone "${ARG_ALONE}" "")
-        set_tests_properties(win${FOCUSER_BITS}_${name}_alone PROPERTIES RUN_SERIAL ON)
+        set_tests_properties(win${FOCUSER_BITS}_${name}_alone PROPERTIES RUN_SERIAL ON LABELS "unit;alone")
     else()
         _focuser_register_program(${name} ${name} "" "${ARG_COST}")
     endif()
@@ -76,6 +76,6 @@ function(focuser_add_script_test script label)
         set_tests_properties(${name} PROPERTIES COST ${ARG_COST})
     endif()
     if(ARG_ALONE)
-        set_tests_properties(${name} PROPERTIES RUN_SERIAL ON)
+        set_tests_properties(${name} PROPERTIES RUN_SERIAL ON LABELS "${label};alone")
     endif()
 endfunction()

@@ -2,7 +2,7 @@
 # The whole test suite: installs what is missing, builds both bitnesses, prepares
 # the Wine bench (test lanes: each a prefix, wineserver, Xvfb and COM ports on
 # null-modem pairs of its own), runs every test program and test script of both
-# bitnesses side by side through one CTest run, and stops all it started.
+# bitnesses side by side through CTest, and stops all it started.
 # On a machine that runs 64-bit code only (or with FOCUSER_BENCH_64_ONLY=1), each
 # 32-bit program and script half is counted as skipped, and the 32-bit server is
 # checked as a file instead; anywhere else a skip is a failure.
@@ -17,35 +17,26 @@ filter=${1:-}
 started=$(date +%s)
 bench_install || { echo "package installation failed"; exit 1; }
 bench_probe
-# The prefix every lane starts from is made while the trees build.
+# The prefix every lane starts from is made while the 32-bit tree builds.
 mkdir -p "$BUILD_DIR"
 bench_make_template >"$BUILD_DIR/template.log" 2>&1 &
 template_pid=$!
 _bench_track "$template_pid"
-bench_build || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+bench_build_tree win32 || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
 wait "$template_pid" || { cat "$BUILD_DIR/template.log"; echo "0 passed, 1 failed"; exit 1; }
-built=$(date +%s)
-echo "Built both trees in $((built - started)) s"
+# While the 32-bit tree's programs run, the 64-bit tree builds at the lowest
+# priority, on the time the tests leave (they mostly wait on Wine and the lines).
+built32=$(date +%s)
+bench_lowest '. "$1/scripts/lib/bench.sh"; bench_build_tree win64' _ "$REPO_DIR" >"$BUILD_DIR/build-win64.log" 2>&1
+build64_pid=$!
 
 passed=0
 failed=0
 failures=()
 skipped=()
-# The whole suite also proves that the sources build warning-free with clang++;
-# a filtered run, made while working on one part, skips it. Nothing built there
-# is run, so it builds in the background at the lowest priority while the tests
-# run, and is reported at the end.
-clang_pid=
-if [ -z "$filter" ]; then
-    # It reports its own time: it is waited for only when the tests are done.
-    setsid nice -n 19 bash -c '. "$1/scripts/lib/bench.sh"; bench_build_clang; rc=$?; echo "built in ${SECONDS}s"; exit $rc' \
-        _ "$REPO_DIR" >"$BUILD_DIR/clang-build.log" 2>&1 &
-    clang_pid=$!
-    _bench_track_group "$clang_pid"
-fi
 
-# This run's folder: the CTest file that joins both trees, the lanes and, for a
-# run beside another one, the logs.
+# This run's folder: the lanes, CTest's output and, for a run beside another
+# one, the tests' logs.
 SUITE_DIR=${FOCUSER_BENCH_SUITE_DIR:-$BUILD_DIR/suite}
 export FOCUSER_BENCH_LANES_DIR=$SUITE_DIR/lanes
 BENCH_LANES_DIR=$FOCUSER_BENCH_LANES_DIR
@@ -58,7 +49,6 @@ export DISPLAY
 export FOCUSER_BENCH_PORTS=$BENCH_LANES_DIR/1/ports
 if [ -n "${FOCUSER_BENCH_SUITE_DIR:-}" ]; then
     export FOCUSER_BENCH_LOG_DIR=$SUITE_DIR/test-logs
-    rm -rf "$FOCUSER_BENCH_LOG_DIR"
 fi
 # log_of TREE ENTRY: where a test's output went.
 log_of() {
@@ -68,7 +58,7 @@ log_of() {
         echo "$BUILD_DIR/$1/test-logs/$2.log"
     fi
 }
-
+for bits in 32 64; do rm -rf "$(dirname "$(log_of win$bits x)")"; done
 logs=$SUITE_DIR/logs
 rm -rf "$logs"
 mkdir -p "$logs"
@@ -84,6 +74,74 @@ skip() {
         printf 'skip  %s\n' "$1"
     fi
 }
+
+# run_tests NAME CTEST-ARGUMENTS...: one CTest run, as many tests at once as
+# there are lanes. Each test runs with its output in its own file
+# (cmake/RunTest.cmake), in a lane of its own, after fresh null-modem lines: one
+# that flooded or cut a line must not leave the next one a full buffer. Prints
+# CTest's summary, then one line per test in the suite's form.
+export BUILD_DIR
+export FOCUSER_BENCH_BEFORE_TEST="$REPO_DIR/scripts/lib/bench-pair 5 6 7 8"
+run_tests() {
+    local out=$logs/ctest-$1.log line name t tree entry shown testlog half
+    shift
+    local args=(--output-on-failure -j "$lanes" --resource-spec-file "$BENCH_LANES_DIR/lanes.json" "$@")
+    [ -n "$filter" ] && args+=(-R "$filter")
+    [ -n "${FOCUSER_TEST_EXCLUDE:-}" ] && args+=(-E "$FOCUSER_TEST_EXCLUDE")
+    ctest "${args[@]}" >"$out" 2>&1
+    grep -q 'No tests were found' "$out" && return 0
+    sed -n '/tests passed, /,$p' "$out"
+    while IFS= read -r line; do
+        [[ "$line" =~ Test\ +\#[0-9]+:\ +([^ ]+)\ .*\ ([0-9.]+)\ sec ]] || continue
+        name=${BASH_REMATCH[1]}
+        t=${BASH_REMATCH[2]}
+        # A program's entry is named after its tree; the scripts live in the 64-bit one.
+        if [[ "$name" =~ ^(win32|win64)_(.+)$ ]]; then
+            tree=${BASH_REMATCH[1]}
+            entry=${BASH_REMATCH[2]}
+            shown="$tree $entry"
+        else
+            tree=win64
+            entry=$name
+            shown=$name
+        fi
+        testlog=$(log_of "$tree" "$entry")
+        if [[ "$line" == *Skipped* ]]; then
+            skip "$shown"
+        elif [[ "$line" == *" Passed "* ]]; then
+            passed=$((passed + 1))
+            printf 'ok    %-33s %6ss\n' "$shown" "$t"
+            # A script says "SKIP: WHAT (...)" for each half it could not run here.
+            while IFS= read -r half; do
+                skip "$name (${half#SKIP: }"
+            done < <(tr -d '\r' <"$testlog" 2>/dev/null | grep '^SKIP: ' | sed 's/ (this machine runs 64-bit code only)$/)/')
+        else
+            failed=$((failed + 1))
+            failures+=("$shown")
+            printf 'FAIL  %-33s %6ss (log: %s)\n' "$shown" "$t" "$testlog"
+            sed -n "/#[0-9]*: $name /,/^ *[0-9]*\/[0-9]* Test/p" "$out" | grep '^      ' | head -n 30
+        fi
+    done <"$out"
+}
+
+tests_started=$(date +%s)
+# The 32-bit tree's programs, but for their timed cases, while the 64-bit tree builds.
+run_tests win32 --test-dir "$BUILD_DIR/win32" -LE alone
+wait "$build64_pid" || { tail -n 30 "$BUILD_DIR/build-win64.log"; echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+built=$(date +%s)
+echo "Built the 64-bit tree in $((built - built32)) s, beside the 32-bit tests"
+
+# The whole suite also proves that the sources build warning-free with clang++;
+# a filtered run, made while working on one part, skips it. Nothing built there
+# is run, so it builds in the background at the lowest priority while the tests
+# run, and is reported at the end.
+clang_pid=
+if [ -z "$filter" ]; then
+    # It reports its own time: it is waited for only when the tests are done.
+    bench_lowest '. "$1/scripts/lib/bench.sh"; bench_build_clang; rc=$?; echo "built in ${SECONDS}s"; exit $rc' \
+        _ "$REPO_DIR" >"$BUILD_DIR/clang-build.log" 2>&1
+    clang_pid=$!
+fi
 
 # Both servers checked as files by the 64-bit checker, in every run (they take
 # a second): on a machine that runs 64-bit code only, all the suite can know of
@@ -105,54 +163,12 @@ for bits in 32 64; do
     fi
 done
 
-# Every test program of both trees and the test scripts (in the 64-bit tree), in
-# one CTest run, as many at once as there are lanes. Each runs with its output in
-# its own file (cmake/RunTest.cmake), in a lane of its own, after fresh null-modem
-# lines: one that flooded or cut a line must not leave the next one a full buffer.
-export BUILD_DIR
-export FOCUSER_BENCH_BEFORE_TEST="$REPO_DIR/scripts/lib/bench-pair 5 6 7 8"
-printf 'subdirs("%s" "%s")\n' "$BUILD_DIR/win32" "$BUILD_DIR/win64" >"$SUITE_DIR/CTestTestfile.cmake"
-for bits in 32 64; do rm -rf "$(dirname "$(log_of win$bits x)")"; done
-args=(--test-dir "$SUITE_DIR" --output-on-failure -j "$lanes" --resource-spec-file "$BENCH_LANES_DIR/lanes.json")
-[ -n "$filter" ] && args+=(-R "$filter")
-[ -n "${FOCUSER_TEST_EXCLUDE:-}" ] && args+=(-E "$FOCUSER_TEST_EXCLUDE")
-out=$logs/ctest.log
-tests_started=$(date +%s)
-ctest "${args[@]}" >"$out" 2>&1
+# Then the 64-bit tree's programs and the test scripts, and last the 32-bit
+# tree's timed cases, each alone.
+run_tests win64 --test-dir "$BUILD_DIR/win64"
+run_tests win32-alone --test-dir "$BUILD_DIR/win32" -L alone
 tests_took=$(($(date +%s) - tests_started))
-# CTest's own summary, then one line per test in the suite's form.
-sed -n '/tests passed, /,$p' "$out"
-while IFS= read -r line; do
-    [[ "$line" =~ Test\ +\#[0-9]+:\ +([^ ]+)\ .*\ ([0-9.]+)\ sec ]] || continue
-    name=${BASH_REMATCH[1]}
-    t=${BASH_REMATCH[2]}
-    # A program's entry is named after its tree; the scripts live in the 64-bit one.
-    if [[ "$name" =~ ^(win32|win64)_(.+)$ ]]; then
-        tree=${BASH_REMATCH[1]}
-        entry=${BASH_REMATCH[2]}
-        shown="$tree $entry"
-    else
-        tree=win64
-        entry=$name
-        shown=$name
-    fi
-    testlog=$(log_of "$tree" "$entry")
-    if [[ "$line" == *Skipped* ]]; then
-        skip "$shown"
-    elif [[ "$line" == *" Passed "* ]]; then
-        passed=$((passed + 1))
-        printf 'ok    %-33s %6ss\n' "$shown" "$t"
-        # A script says "SKIP: WHAT (...)" for each half it could not run here.
-        while IFS= read -r half; do
-            skip "$name (${half#SKIP: }"
-        done < <(tr -d '\r' <"$testlog" 2>/dev/null | grep '^SKIP: ' | sed 's/ (this machine runs 64-bit code only)$/)/')
-    else
-        failed=$((failed + 1))
-        failures+=("$shown")
-        printf 'FAIL  %-33s %6ss (log: %s)\n' "$shown" "$t" "$testlog"
-        sed -n "/#[0-9]*: $name /,/^ *[0-9]*\/[0-9]* Test/p" "$out" | grep '^      ' | head -n 30
-    fi
-done <"$out"
+
 # The GoogleTest cases behind the programs' results, for the record.
 gtest_passed=0
 gtest_failed=0
@@ -186,6 +202,6 @@ echo
 [ ${#failures[@]} -gt 0 ] && echo "Failed: ${failures[*]}"
 [ ${#skipped[@]} -gt 0 ] && echo "Skipped: $(printf '%s, ' "${skipped[@]}" | sed 's/, $//')"
 echo "GoogleTest cases: $gtest_passed passed, $gtest_failed failed"
-echo "Suite time: ${elapsed}s (build $((built - started)) s, tests $tests_took s in $lanes lanes)"
+echo "Suite time: ${elapsed}s (32-bit build $((built32 - started)) s, then the tests in $lanes lanes: $tests_took s, the 64-bit build among them)"
 echo "$passed passed, $failed failed, ${#skipped[@]} skipped"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

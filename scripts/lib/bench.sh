@@ -60,15 +60,19 @@ bench_probe() {
 
 # bench_build: configures and builds build/win32 and build/win64.
 bench_build() {
-    local arch tree
-    for arch in i686:win32 x86_64:win64; do
-        tree=$BUILD_DIR/${arch#*:}
-        if [ ! -f "$tree/build.ninja" ]; then
-            cmake -S "$REPO_DIR" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-                -DCMAKE_TOOLCHAIN_FILE="$REPO_DIR/cmake/toolchain-${arch%%:*}.cmake" >/dev/null || return 1
-        fi
-        cmake --build "$tree" -- -k 0 || return 1
-    done
+    bench_build_tree win32 && bench_build_tree win64
+}
+
+# bench_build_tree win32|win64: configures (once) and builds one tree. The 64-bit
+# tree makes the setup program, which carries the 32-bit server: build win32 first.
+bench_build_tree() {
+    local tree=$BUILD_DIR/$1 arch=i686
+    [ "$1" = win64 ] && arch=x86_64
+    if [ ! -f "$tree/build.ninja" ]; then
+        cmake -S "$REPO_DIR" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$REPO_DIR/cmake/toolchain-$arch.cmake" >/dev/null || return 1
+    fi
+    cmake --build "$tree" -- -k 0
 }
 
 # bench_build_clang: builds what ships (the servers, the tools, the simulator and
@@ -103,6 +107,19 @@ bench_wine_settings() {
 }
 
 _bench_track() { BENCH_PIDS+=("$1"); }
+
+# bench_lowest BASH-COMMAND [ARGUMENTS...]: runs bash -c BASH-COMMAND in the
+# background, in a process group and session of its own (tracked, stopped by the
+# cleanup), at the lowest priority. Where the kernel groups the tasks of each
+# session for scheduling (autogroup), a new session weighs as much as the tests'
+# one whatever its nice value: its group is made the lowest too, or a build would
+# take half the processor from the tests' time-outs.
+bench_lowest() {
+    local command=$1
+    shift
+    setsid bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec nice -n 19 bash -c "$@"' _ "$command" "$@" &
+    _bench_track_group $!
+}
 # A process that leads a group of its own (setsid): the cleanup stops the group.
 _bench_track_group() { BENCH_GROUPS+=("$1"); }
 

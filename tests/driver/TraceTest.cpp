@@ -208,6 +208,7 @@ TEST_F(TraceTest, ALogThatCannotBeOpenedLeavesEveryResultAsWithoutTracingAndReco
     std::ofstream(blocked) << "x";
     // A documents folder whose log folder could be made, but a log's name in it
     // would pass MAX_PATH: 208 + "\\ASCOM\\Logs YYYY-MM-DD" is 230 characters.
+    ASSERT_LT(m_documents.size(), 200u) << m_documents;
     const std::string deep = m_documents + "\\" + std::string(207 - m_documents.size(), 'd');
     CreateDirectoryA(deep.c_str(), nullptr);
     const struct {

@@ -17,10 +17,7 @@ server_of() {
 }
 
 echo "== an install"
-winerun 32 "$SETUP" /S
-rc=$?
-[ $rc -eq 0 ] || fail "the setup exited with $rc"
-ok "the setup exits with 0"
+setup_exits 0 "install"
 start_simulator
 snapshot installed
 
@@ -53,10 +50,7 @@ expect_served undoheld "after the undo that could not put the server back"
 echo "== a second install, into a folder of its own"
 astro='C:\Astro\Morvantis'
 astrodir=$WINEPREFIX/drive_c/Astro/Morvantis
-winerun 32 "$SETUP" /S "/D=$astro"
-rc=$?
-[ $rc -eq 0 ] || fail "the second setup exited with $rc"
-ok "the second setup exits with 0"
+setup_exits 0 "second install" "/D=$astro"
 
 echo "== the first one uninstalled through its pages"
 rm -f "$(run_log Uninstall)"
@@ -101,9 +95,7 @@ winerun 32 wineboot -r >/dev/null 2>&1 || fail "restarting the prefix"
 expect_unchanged before bothuninstalled "after uninstalling both"
 
 echo "== an install, then a copy of the 64-bit server that another setup registered"
-winerun 32 "$SETUP" /S
-rc=$?
-[ $rc -eq 0 ] || fail "the setup exited with $rc"
+setup_exits 0 "install"
 copy=$WINEPREFIX/drive_c/Other/x64
 mkdir -p "$copy" && cp "$BUILD_DIR/win64/MorvantisFocuser.dll" "$copy/" || fail "copying the 64-bit server"
 winerun 64 regsvr32 /s 'C:\Other\x64\MorvantisFocuser.dll' || fail "registering the copy"

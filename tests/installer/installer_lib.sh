@@ -173,15 +173,17 @@ uninstall() {
     [ $rc -eq 0 ] || fail "the uninstaller exited with $rc"
     await_uninstalled
 }
-# setup_fails WHAT ARGS...: the setup fails and puts back what it changed (exit code 2).
-setup_fails() {
-    local what=$1
-    shift
+# setup_exits CODE WHAT ARGS...: the silent setup with ARGS ends with exit code CODE.
+setup_exits() {
+    local code=$1 what=$2
+    shift 2
     winerun 32 "$SETUP" /S "$@"
     local rc=$?
-    [ $rc -eq 2 ] || fail "$what: the setup exited with $rc, not 2"
-    ok "$what: the setup exits with 2"
+    [ $rc -eq "$code" ] || fail "$what: the setup exited with $rc, not $code"
+    ok "$what: the setup exits with $code"
 }
+# setup_fails WHAT ARGS...: the setup fails and puts back what it changed (exit code 2).
+setup_fails() { setup_exits 2 "$@"; }
 # Makes every regsvr32 fail to load the server (exit code 3), as a damaged or
 # blocked file would: the 64-bit registration fails after the 32-bit one, which
 # the setup does in its own process, went through.

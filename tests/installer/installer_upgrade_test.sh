@@ -5,10 +5,7 @@
 . "$(dirname "$0")/installer_lib.sh"
 
 echo "== the install that the upgrades below must leave as it is"
-winerun 32 "$SETUP" /S
-rc=$?
-[ $rc -eq 0 ] || fail "the setup exited with $rc"
-ok "the setup exits with 0"
+setup_exits 0 "install"
 start_simulator
 
 echo "== an upgrade whose 64-bit registration fails"

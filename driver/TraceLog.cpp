@@ -37,7 +37,13 @@ bool IsProgress(unsigned char c) {
     return c == 'I' || c == 'O';
 }
 
+TraceWriteCall g_write = nullptr;
+
 } // namespace
+
+void SetTraceWrite(TraceWriteCall write) noexcept {
+    g_write = write;
+}
 
 std::unique_ptr<CTraceLog> CTraceLog::Open() noexcept {
     std::unique_ptr<CTraceLog> log(new (std::nothrow) CTraceLog);
@@ -124,7 +130,8 @@ void CTraceLog::WriteLine(const char* text, int length) noexcept {
     }
     // One write per line and no buffer here: a host that crashes loses nothing written before.
     DWORD written = 0;
-    if (!WriteFile(m_file.get(), text, static_cast<DWORD>(length), &written, nullptr) ||
+    const TraceWriteCall write = g_write != nullptr ? g_write : &WriteFile;
+    if (!write(m_file.get(), text, static_cast<DWORD>(length), &written, nullptr) ||
         written != static_cast<DWORD>(length)) {
         Stop("writing", GetLastError());
         return;

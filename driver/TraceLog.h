@@ -67,6 +67,13 @@ private:
     double m_foldMs = 0;
 };
 
+// The call that writes a line: the system's WriteFile unless a test installs
+// another. A disk that fills or a folder made read-only under an open log cannot
+// be had on the bench (Wine runs as root), so its failure is injected here.
+using TraceWriteCall = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+// Tests only: null puts WriteFile back. Install it while no session is traced.
+void SetTraceWrite(TraceWriteCall write) noexcept;
+
 // What a traced call answers: the out-parameter, read when the call ends.
 enum class TraceAnswerKind { None, Bool, Long, Float };
 struct TraceAnswer {

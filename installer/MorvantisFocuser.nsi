@@ -12,7 +12,10 @@
 ; command line) chooses the 32-bit server's folder; the 64-bit server always goes
 ; to "Morvantis" in the 64-bit Program Files, a folder /D= may not name. A failed
 ; install puts back what it changed, tells the user (unless silent) and ends
-; with exit code 2.
+; with exit code 2; with exit code 4 when something could not be put back, named
+; in the message and in the log (%TEMP%\MorvantisFocuserSetup.log). The
+; uninstaller leaves what another install of ours still uses, and says so on its
+; finish page and in its log (%TEMP%\MorvantisFocuserUninstall.log).
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -65,6 +68,10 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
+; What the uninstall left for another install, or the usual words when nothing.
+Var UnFinishText
+!define MUI_FINISHPAGE_TEXT "$UnFinishText"
+!insertmacro MUI_UNPAGE_FINISH
 !insertmacro MUI_LANGUAGE "English"
 
 Var Dir64
@@ -83,11 +90,57 @@ Var DriversBefore
 Var ProfileBefore
 Var NamedBefore    ; "1": the profile key had its display name
 Var Writing32      ; "1": this run set out to write the file (and its folders),
-Var Writing64      ;      so it may have changed it even when the write failed
+Var Writing64      ;      so it may have made the folders even when the write failed
 Var WritingUninstaller
+Var Wrote32        ; "1": the write went through; one that failed left the file
+Var Wrote64        ;      as it was (SetOverwrite try skips a file it cannot open)
+Var WroteUninstaller
 Var Naming         ; "1": this run set out to write the profile key's display name
 Var Registering32  ; "1": this run called the server's registration
 Var Registering64
+Var InstallName    ; this install's folder, as its record names it
+Var HadRecord      ; "1": the install had a record (an upgrade in place), holding
+Var RecordBefore   ;      this
+Var Recording      ; "1": this run set out to write the record
+Var NotRestored    ; what the undo steps could not put back, a line each
+
+; The installs of ours on this machine, a value each in the 32-bit view: the
+; install's folder, and the 64-bit server it installed ("" on 32-bit Windows).
+; An uninstaller leaves what another install still names.
+!define INSTALLS_KEY "Software\Morvantis\Focuser\Installs"
+!define SETUP_LOG "$TEMP\MorvantisFocuserSetup.log"
+!define UNINSTALL_LOG "$TEMP\MorvantisFocuserUninstall.log"
+
+; LogLine: the text on the stack as a line of the details and of the run's log
+; file, which says after a silent run what went wrong or what was left. Changes
+; the error flag.
+!macro _LogLineFunction un file
+    Function ${un}LogLine
+        Exch $0
+        Push $1
+        DetailPrint "$0"
+        ClearErrors
+        FileOpen $1 "${file}" a
+        ${IfNot} ${Errors}
+            FileSeek $1 0 END
+            FileWrite $1 "$0$\r$\n"
+            FileClose $1
+        ${EndIf}
+        Pop $1
+        Pop $0
+    FunctionEnd
+!macroend
+!insertmacro _LogLineFunction "" "${SETUP_LOG}"
+!insertmacro _LogLineFunction "un." "${UNINSTALL_LOG}"
+
+!macro Log text
+    Push "${text}"
+    !ifdef __UNINSTALL__
+        Call un.LogLine
+    !else
+        Call LogLine
+    !endif
+!macroend
 
 Function .onInit
     StrCpy $Dir64 "$PROGRAMFILES64\Morvantis"
@@ -131,11 +184,21 @@ FunctionEnd
     ${EndIf}
 !macroend
 
+!macro _NotRestored what
+    !insertmacro Log "Could not put back ${what}"
+    StrCpy $NotRestored "$NotRestored$\r$\n${what}"
+!macroend
+
+; A file that cannot be put back (a program holds it) is reported.
 !macro _PutBack path copy had
+    ClearErrors
     ${If} ${had} == 1
         CopyFiles /SILENT "$PLUGINSDIR\${copy}" "${path}"
     ${Else}
         Delete "${path}"
+    ${EndIf}
+    ${If} ${Errors}
+        !insertmacro _NotRestored "${path}"
     ${EndIf}
 !macroend
 
@@ -224,7 +287,8 @@ FunctionEnd
 ; The path on the stack in one spelling: full (no ".", ".." or "/"), with long
 ; names for the part of it that exists and no trailing backslash. Letter case
 ; stays as given: compare with StrCmp (==), which ignores it.
-Function CanonicalPath
+!macro _CanonicalPathFunction un
+Function ${un}CanonicalPath
     Exch $0
     Push $1
     Push $2
@@ -267,6 +331,9 @@ Function CanonicalPath
     Pop $1
     Exch $0
 FunctionEnd
+!macroend
+!insertmacro _CanonicalPathFunction ""
+!insertmacro _CanonicalPathFunction "un."
 
 ; Leaves "1" on the stack when $INSTDIR is the 64-bit server's folder, "" when
 ; not. Both servers would then be written to one file. On 32-bit Windows there
@@ -312,13 +379,31 @@ FunctionEnd
     ${EnableX64FSRedirection}
 !macroend
 
+; Deletes a key of the current view only when nothing is left in it: another
+; driver's profile or value keeps the ASCOM keys alive.
+!macro DeleteKeyIfEmpty key
+    Push $1
+    Push $2
+    EnumRegKey $1 HKLM "${key}" 0
+    EnumRegValue $2 HKLM "${key}" 0
+    ${If} $1 == ""
+    ${AndIf} $2 == ""
+        DeleteRegKey /ifempty HKLM "${key}"
+    ${EndIf}
+    Pop $2
+    Pop $1
+!macroend
+
 ; Undoes this run, newest step first: the servers unregistered, the earlier
 ; files put back and registered again, the folders and keys this run created
-; removed. A step this run did not reach is not undone: a file it did not set out
-; to write stays, whatever its copy holds. The settings of an earlier install are
-; never touched.
+; removed. A step this run did not reach is not undone: a file it did not write
+; stays, whatever its copy holds. The settings of an earlier install are never
+; touched. What could not be put back (a file a program holds, a registration
+; that names another file than before) is in $NotRestored.
 Function Rollback
     Push $0
+    Push $1
+    StrCpy $NotRestored ""
     ; The output folder is the process's current folder, which cannot be removed.
     SetOutPath "$TEMP"
     ${If} $Registering64 == 1
@@ -328,15 +413,17 @@ Function Rollback
         UnRegDLL "$INSTDIR\${DLLNAME}"
     ${EndIf}
 
-    ${If} $WritingUninstaller == 1
+    ${If} $WroteUninstaller == 1
         !insertmacro _PutBack "$INSTDIR\Uninstall.exe" "Uninstall.exe" $HadUninstaller
     ${EndIf}
-    ${If} $Writing32 == 1
+    ${If} $Wrote32 == 1
         !insertmacro _PutBack "$INSTDIR\${DLLNAME}" "old32.dll" $Had32
     ${EndIf}
     ${If} $Writing64 == 1
         ${DisableX64FSRedirection}
-        !insertmacro _PutBack "$Dir64\${DLLNAME}" "old64.dll" $Had64
+        ${If} $Wrote64 == 1
+            !insertmacro _PutBack "$Dir64\${DLLNAME}" "old64.dll" $Had64
+        ${EndIf}
         ${If} $Created64 == 1
             RMDir "$Dir64"
         ${EndIf}
@@ -364,6 +451,37 @@ Function Rollback
     ${AndIf} $Server64Before != ""
         !insertmacro _Regsvr64 "" "$Server64Before"
     ${EndIf}
+    ; Judged by what each view's class names now: a registration that failed to
+    ; be undone and failed to be redone may still be as it was.
+    ${If} $Registering32 == 1
+        SetRegView 32
+        ReadRegStr $0 HKCR "${SERVER_KEY}" ""
+        !insertmacro _LongPath $0
+        ${If} $0 != $Server32Before
+            !insertmacro _NotRestored "the 32-bit class registration (it names $\"$0$\", before $\"$Server32Before$\")"
+        ${EndIf}
+    ${EndIf}
+    ${If} $Registering64 == 1
+        SetRegView 64
+        ReadRegStr $0 HKCR "${SERVER_KEY}" ""
+        SetRegView 32
+        !insertmacro _LongPath $0
+        ${If} $0 != $Server64Before
+            !insertmacro _NotRestored "the 64-bit class registration (it names $\"$0$\", before $\"$Server64Before$\")"
+        ${EndIf}
+    ${EndIf}
+
+    ${If} $Recording == 1
+        SetRegView 32
+        ${If} $HadRecord == 1
+            WriteRegStr HKLM "${INSTALLS_KEY}" "$InstallName" "$RecordBefore"
+        ${Else}
+            DeleteRegValue HKLM "${INSTALLS_KEY}" "$InstallName"
+            !insertmacro DeleteKeyIfEmpty "${INSTALLS_KEY}"
+            !insertmacro DeleteKeyIfEmpty "Software\Morvantis\Focuser"
+            !insertmacro DeleteKeyIfEmpty "Software\Morvantis"
+        ${EndIf}
+    ${EndIf}
 
     ${If} $Naming == 1
         SetRegView 32
@@ -379,18 +497,27 @@ Function Rollback
             DeleteRegKey /ifempty HKLM "${ASCOM_KEY}"
         ${EndIf}
     ${EndIf}
+    Pop $1
     Pop $0
 FunctionEnd
 
-; Fail with the message on the stack: undo, tell, end with exit code 2.
+; Fail with the message on the stack: undo, tell, end with exit code 2, or with
+; exit code 4 when the undo steps could not put everything back.
 Function Fail
     Exch $0
-    DetailPrint "$0"
+    !insertmacro Log "$0"
     Call Rollback
-    DetailPrint "Nothing was installed; the machine is as it was before."
-    SetErrorLevel 2
+    ${If} $NotRestored == ""
+        StrCpy $0 "$0$\r$\n$\r$\nNothing was installed; the machine is as it was before."
+        !insertmacro Log "Nothing was installed; the machine is as it was before."
+        SetErrorLevel 2
+    ${Else}
+        StrCpy $0 "$0$\r$\n$\r$\nThe setup put back what it could, but not:$NotRestored$\r$\n$\r$\nClose every program that uses the focuser, then run the setup again."
+        !insertmacro Log "Not everything was put back. Close every program that uses the focuser, then run the setup again."
+        SetErrorLevel 4
+    ${EndIf}
     IfSilent +2
-        MessageBox MB_ICONSTOP|MB_OK "$0$\r$\n$\r$\nNothing was installed; the machine is as it was before."
+        MessageBox MB_ICONSTOP|MB_OK "$0"
     Pop $0
     Abort
 FunctionEnd
@@ -403,6 +530,7 @@ FunctionEnd
 Section "Driver" SecDriver
     SectionIn RO
     InitPluginsDir
+    Delete "${SETUP_LOG}"
     ; A file that cannot be written sets the error flag instead of asking.
     SetOverwrite try
 
@@ -433,6 +561,14 @@ Section "Driver" SecDriver
     ${EndIf}
     !insertmacro _LongPath $Server32Before
     !insertmacro _LongPath $Server64Before
+    Push "$INSTDIR"
+    Call CanonicalPath
+    Pop $InstallName
+    ClearErrors
+    ReadRegStr $RecordBefore HKLM "${INSTALLS_KEY}" "$InstallName"
+    ${IfNot} ${Errors}
+        StrCpy $HadRecord 1
+    ${EndIf}
 
     StrCpy $Existing32 "$INSTDIR"
     ${Do}
@@ -464,6 +600,7 @@ Section "Driver" SecDriver
     ${If} ${Errors}
         !insertmacro Fail "Could not write $INSTDIR\${DLLNAME}"
     ${EndIf}
+    StrCpy $Wrote32 1
 
     ${If} ${RunningX64}
         ${DisableX64FSRedirection}
@@ -475,9 +612,24 @@ Section "Driver" SecDriver
             ${EnableX64FSRedirection}
             !insertmacro Fail "Could not write $Dir64\${DLLNAME}"
         ${EndIf}
+        StrCpy $Wrote64 1
         ${EnableX64FSRedirection}
     ${EndIf}
     SetOutPath "$INSTDIR"
+
+    ; This install's record, naming the 64-bit server it uses.
+    StrCpy $Recording 1
+    StrCpy $0 ""
+    ${If} ${RunningX64}
+        Push "$Dir64\${DLLNAME}"
+        Call CanonicalPath
+        Pop $0
+    ${EndIf}
+    ClearErrors
+    WriteRegStr HKLM "${INSTALLS_KEY}" "$InstallName" "$0"
+    ${If} ${Errors}
+        !insertmacro Fail "Could not write HKLM\${INSTALLS_KEY}"
+    ${EndIf}
 
     ; The profile key exists before registration, so that registration gives it
     ; its display name. Only the default value is written: the settings values
@@ -505,6 +657,7 @@ Section "Driver" SecDriver
     ${If} ${Errors}
         !insertmacro Fail "Could not write $INSTDIR\Uninstall.exe"
     ${EndIf}
+    StrCpy $WroteUninstaller 1
     ; Last of the steps that can fail: a failure before it has nothing to undo.
     Call GrantUsersProfileAccess
     ${If} ${Errors}
@@ -586,47 +739,155 @@ LangString DESC_Tools ${LANG_ENGLISH} "FocuserCtl (setup, diagnosis, port finder
     !insertmacro MUI_DESCRIPTION_TEXT ${SecTools} $(DESC_Tools)
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
-; Deletes a key of the current view only when nothing is left in it: another
-; driver's profile or value keeps the ASCOM keys alive.
-!macro DeleteKeyIfEmpty key
-    Push $1
-    Push $2
-    EnumRegKey $1 HKLM "${key}" 0
-    EnumRegValue $2 HKLM "${key}" 0
-    ${If} $1 == ""
-    ${AndIf} $2 == ""
-        DeleteRegKey /ifempty HKLM "${key}"
-    ${EndIf}
-    Pop $2
-    Pop $1
+; What the uninstall leaves because another install still uses it, a line each
+; for the finish page.
+Var Kept
+
+!macro _Leave text
+    !insertmacro Log "${text}"
+    StrCpy $Kept "$Kept$\r$\n${text}"
 !macroend
 
+; $0 becomes the canonical path of the server the class of the current view
+; names, "" when none.
+!macro _RegisteredServer
+    ReadRegStr $0 HKCR "${SERVER_KEY}" ""
+    ${If} $0 != ""
+        Push $0
+        Call un.CanonicalPath
+        Pop $0
+    ${EndIf}
+!macroend
 
+; Removes what is this install's own: its folder and the registration of its
+; 32-bit server, and the 64-bit server with its registration and the tools
+; beside it unless another install of ours names that server. A class that names
+; a server other than this install's stays registered, and the profile key with
+; the settings stays while either view's class is registered. What stays is said
+; in the log and on the finish page.
 Section "Uninstall"
-    ; Unregistration answers success whatever it found, so its result says
-    ; nothing; the files go either way. The tools go first: one of their
-    ; folders is the 64-bit server's.
-    Push $1
-    !insertmacro _ToolsFolder
-    !insertmacro _RemoveTools
-    Pop $1
+    Delete "${UNINSTALL_LOG}"
+    StrCpy $Kept ""
+    SetRegView 32
+    Push "$INSTDIR"
+    Call un.CanonicalPath
+    Pop $R0
+    StrCpy $R1 ""
     ${If} ${RunningX64}
-        ${DisableX64FSRedirection}
-        ExecWait '"$WINDIR\System32\regsvr32.exe" /s /u "$Dir64\${DLLNAME}"'
-        Delete "$Dir64\${DLLNAME}"
-        RMDir "$Dir64"
-        ${EnableX64FSRedirection}
+        Push "$Dir64\${DLLNAME}"
+        Call un.CanonicalPath
+        Pop $R1
+    ${EndIf}
+    ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R4 != ""
+        Push $R4
+        Call un.CanonicalPath
+        Pop $R4
     ${EndIf}
 
-    UnRegDLL "$INSTDIR\${DLLNAME}"
+    ; The other installs of ours: any ($R3), and one that names this install's
+    ; 64-bit server ($R2). One whose folder was deleted by hand names nothing.
+    DeleteRegValue HKLM "${INSTALLS_KEY}" "$R0"
+    StrCpy $R2 ""
+    StrCpy $R3 ""
+    StrCpy $1 0
+    ${Do}
+        ClearErrors
+        EnumRegValue $2 HKLM "${INSTALLS_KEY}" $1
+        ${If} ${Errors}
+        ${OrIf} $2 == ""
+            ${ExitDo}
+        ${EndIf}
+        ${If} ${FileExists} "$2\Uninstall.exe"
+            StrCpy $R3 $2
+            ReadRegStr $3 HKLM "${INSTALLS_KEY}" "$2"
+            ${If} $3 == $R1
+            ${AndIf} $R1 != ""
+                StrCpy $R2 $2
+            ${EndIf}
+            IntOp $1 $1 + 1
+        ${Else}
+            DeleteRegValue HKLM "${INSTALLS_KEY}" "$2"
+        ${EndIf}
+    ${Loop}
+
+    ; Unregistration answers success whatever it found, so its result says
+    ; nothing. The tools go first: one of their folders is the 64-bit server's.
+    ${If} $R3 == ""
+        Push $1
+        !insertmacro _ToolsFolder
+        !insertmacro _RemoveTools
+        Pop $1
+    ${Else}
+        Delete "$INSTDIR\FocuserCtl.exe"
+        Delete "$INSTDIR\FocuserSim.exe"
+        Delete "$INSTDIR\focuser.vbs"
+        Delete "$INSTDIR\README.md"
+        !insertmacro _Leave "The Start-menu folder stays: the install in $R3 may use it."
+    ${EndIf}
+    ${If} ${RunningX64}
+        SetRegView 64
+        !insertmacro _RegisteredServer
+        SetRegView 32
+        ${If} $R2 != ""
+            !insertmacro _Leave "The 64-bit server $R1, its registration and the tools beside it stay: the install in $R2 uses them."
+        ${Else}
+            ${DisableX64FSRedirection}
+            ${If} $0 == ""
+            ${OrIf} $0 == $R1
+                ExecWait '"$WINDIR\System32\regsvr32.exe" /s /u "$Dir64\${DLLNAME}"'
+            ${Else}
+                !insertmacro _Leave "The 64-bit class stays registered: it names $0, not this install's server."
+            ${EndIf}
+            Delete "$Dir64\${DLLNAME}"
+            RMDir "$Dir64"
+            ${EnableX64FSRedirection}
+        ${EndIf}
+    ${EndIf}
+
+    !insertmacro _RegisteredServer
+    Push "$INSTDIR\${DLLNAME}"
+    Call un.CanonicalPath
+    Pop $1
+    ${If} $0 == ""
+    ${OrIf} $0 == $1
+        UnRegDLL "$INSTDIR\${DLLNAME}"
+    ${Else}
+        !insertmacro _Leave "The 32-bit class stays registered: it names $0, not this install's server."
+    ${EndIf}
     Delete "$INSTDIR\${DLLNAME}"
     Delete "$INSTDIR\Uninstall.exe"
     RMDir "$INSTDIR"
 
     ; Both servers keep their settings in the 32-bit view, as ASCOM drivers do.
-    SetRegView 32
-    DeleteRegKey HKLM "${PROFILE_KEY}"
-    !insertmacro DeleteKeyIfEmpty "${DRIVERS_KEY}"
-    !insertmacro DeleteKeyIfEmpty "${ASCOM_KEY}"
-    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    !insertmacro _RegisteredServer
+    ${If} $0 == ""
+    ${AndIf} ${RunningX64}
+        SetRegView 64
+        !insertmacro _RegisteredServer
+        SetRegView 32
+    ${EndIf}
+    ${If} $0 == ""
+        DeleteRegKey HKLM "${PROFILE_KEY}"
+        !insertmacro DeleteKeyIfEmpty "${DRIVERS_KEY}"
+        !insertmacro DeleteKeyIfEmpty "${ASCOM_KEY}"
+    ${Else}
+        !insertmacro _Leave "The profile key HKLM\${PROFILE_KEY} and its settings stay: the driver is still registered ($0)."
+    ${EndIf}
+    ${If} $R4 == ""
+    ${OrIf} $R4 == $R0
+        DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    ${Else}
+        !insertmacro _Leave "The entry among the installed programs stays: it is the install's in $R4."
+    ${EndIf}
+    !insertmacro DeleteKeyIfEmpty "${INSTALLS_KEY}"
+    !insertmacro DeleteKeyIfEmpty "Software\Morvantis\Focuser"
+    !insertmacro DeleteKeyIfEmpty "Software\Morvantis"
+
+    ${If} $Kept == ""
+        StrCpy $UnFinishText "$(MUI_UNTEXT_FINISH_INFO_TEXT)"
+    ${Else}
+        StrCpy $UnFinishText "$(^NameDA) was removed from $INSTDIR. What is not this install's alone stays:$Kept"
+    ${EndIf}
+    !insertmacro Log "Uninstalled from $INSTDIR."
 SectionEnd

@@ -1,6 +1,7 @@
 #include "registration/RegScript.h"
 
 #include "platform/Result.h"
+#include "platform/Text.h"
 #include "registration/RegScriptParser.h"
 
 #include <cstdint>
@@ -20,19 +21,6 @@ HRESULT CopyToTaskMem(const wchar_t* text, CoTaskMemPtr<wchar_t>& copy) noexcept
     if (copy.get() == nullptr)
         return E_OUTOFMEMORY;
     std::memcpy(copy.get(), text, bytes);
-    return S_OK;
-}
-
-// ANSI (CP_ACP) copy of a UTF-16 text in a task-allocator block.
-HRESULT ToAnsi(const wchar_t* text, CoTaskMemPtr<char>& ansi) noexcept {
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return E_FAIL;
-    ansi.reset(static_cast<char*>(CoTaskMemAlloc(static_cast<size_t>(bytes))));
-    if (ansi.get() == nullptr)
-        return E_OUTOFMEMORY;
-    if (WideCharToMultiByte(CP_ACP, 0, text, -1, ansi.get(), bytes, nullptr, nullptr) != bytes)
-        return E_FAIL;
     return S_OK;
 }
 
@@ -72,7 +60,7 @@ void CRegScript::ClearReplacements() noexcept {
 const wchar_t* CRegScript::FindReplacement(const char* name) const noexcept {
     for (size_t i = 0; i < m_count; ++i) {
         CoTaskMemPtr<char> stored;
-        if (FAILED(ToAnsi(m_pairs[i]->name.get(), stored)))
+        if (FAILED(platform::NarrowCopy(m_pairs[i]->name.get(), stored)))
             continue;
         if (lstrcmpiA(stored.get(), name) == 0)
             return m_pairs[i]->text.get();
@@ -84,8 +72,8 @@ HRESULT CRegScript::RunResourceScript(const wchar_t* modulePath, WORD resourceId
                                       bool registerFlag) noexcept {
     CoTaskMemPtr<char> path;
     CoTaskMemPtr<char> typeName;
-    RETURN_IF_FAILED(ToAnsi(modulePath, path));
-    RETURN_IF_FAILED(ToAnsi(type, typeName));
+    RETURN_IF_FAILED(platform::NarrowCopy(modulePath, path));
+    RETURN_IF_FAILED(platform::NarrowCopy(type, typeName));
 
     // Mapped as data: the file is opened again by path and none of its code runs.
     platform::UniqueModule module(LoadLibraryExA(path.get(), nullptr, LOAD_LIBRARY_AS_DATAFILE));

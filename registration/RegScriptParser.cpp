@@ -2,6 +2,7 @@
 
 #include "platform/CharClass.h"
 #include "platform/Result.h"
+#include "platform/Text.h"
 #include "registration/RegScript.h"
 #include "registry/Registry.h"
 
@@ -221,15 +222,10 @@ HRESULT CRegScriptParser::ExpandPlaceholders(const char* source) noexcept {
         const wchar_t* replacement = m_script.FindReplacement(name);
         if (replacement == nullptr)
             return DISP_E_EXCEPTION;
-        const int bytes = WideCharToMultiByte(CP_ACP, 0, replacement, -1, nullptr, 0, nullptr, nullptr);
-        if (bytes <= 0)
-            return E_FAIL;
-        CoTaskMemPtr<char> ansi(static_cast<char*>(CoTaskMemAlloc(static_cast<size_t>(bytes))));
-        if (ansi.get() == nullptr)
-            return E_OUTOFMEMORY;
-        WideCharToMultiByte(CP_ACP, 0, replacement, -1, ansi.get(), bytes, nullptr, nullptr);
+        CoTaskMemPtr<char> ansi;
+        RETURN_IF_FAILED(platform::NarrowCopy(replacement, ansi));
         // Copied as it is: a "%" in the replacement is not expanded again.
-        RETURN_IF_FAILED(buffer.Append(ansi.get(), static_cast<size_t>(bytes) - 1));
+        RETURN_IF_FAILED(buffer.Append(ansi.get(), std::strlen(ansi.get())));
         c = nameEnd + 1;
     }
     RETURN_IF_FAILED(buffer.Append("", 1));

@@ -2,6 +2,7 @@
 
 #include "platform/Owners.h"
 #include "platform/Result.h"
+#include "platform/Text.h"
 #include "registration/KeySnapshot.h"
 #include "registration/RegScriptParser.h"
 #include "registry/Registry.h"
@@ -177,8 +178,7 @@ HRESULT LoadModuleTypeLib(const CDriverModule& module, const wchar_t* index, ITy
     const DWORD length = GetModuleFileNameA(module.m_hInstTypeLib, filePath, MAX_PATH);
     RETURN_LAST_ERROR_IF(length == 0);
     if (index != nullptr) {
-        const int room = static_cast<int>(sizeof filePath - length);
-        if (WideCharToMultiByte(CP_ACP, 0, index, -1, filePath + length, room, nullptr, nullptr) == 0)
+        if (!platform::NarrowInto(index, filePath + length, sizeof filePath - length))
             return E_INVALIDARG;
     }
 

@@ -1,5 +1,7 @@
 #include "registry/Registry.h"
 
+#include "platform/Text.h"
+
 #include <objbase.h>
 
 #include <cstdio>
@@ -59,9 +61,8 @@ REGSAM OtherView() {
 
 void GuidText(REFGUID guid, char (&text)[40]) {
     wchar_t wide[40] = {};
-    text[0] = '\0';
     StringFromGUID2(guid, wide, 40);
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+    platform::NarrowInto(wide, text, sizeof text);
 }
 
 void GuidKeyPath(const char* parent, REFGUID guid, char (&path)[64]) {

@@ -118,8 +118,14 @@ std::string TraceProblem() {
     platform::UniqueHKey key;
     if (registry::OpenKey(HKEY_CURRENT_USER, g_settingsKey, KEY_READ, key) != ERROR_SUCCESS)
         return std::string();
-    char text[kTextBufferSize];
-    QueryText(key.get(), kProblemValue, text);
+    // Read at its own length: a reason names a path, which may be longer than a setting's text.
+    DWORD size = 0;
+    if (registry::QueryValue(key.get(), kProblemValue, nullptr, &size) != ERROR_SUCCESS || size == 0)
+        return std::string();
+    std::string text(size, '\0');
+    if (registry::QueryValue(key.get(), kProblemValue, &text[0], &size) != ERROR_SUCCESS)
+        return std::string();
+    text.resize(std::strlen(text.c_str()));
     return text;
 }
 

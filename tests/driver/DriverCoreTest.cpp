@@ -2,11 +2,11 @@
 // serial channel run through the tests' seams: the motion time-out and the drain
 // budget are driven by a clock the test sets, without waiting for them.
 
-#include "automation/FocuserObject.h"
 #include "platform/Clock.h"
 #include "simulator/FocuserSimulator.h"
-#include "tests/common/TestSupport.h"
+#include "tests/common/BareFocuser.h"
 #include "tests/common/DriverHarness.h"
+#include "tests/common/TestSupport.h"
 #include "tests/common/SerialRecorder.h"
 #include "tests/common/SettingsKey.h"
 #include "tests/common/SimulatorTest.h"
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+using testing_support::CBareFocuser;
 using testing_support::ClearError;
 using testing_support::CSerialRecorder;
 using testing_support::FirstPair;
@@ -42,19 +43,6 @@ void SetFakeNow(uint32_t now) {
 void AdvanceFakeNow(uint32_t ms) {
     InterlockedExchangeAdd(&g_fakeNow, static_cast<LONG>(ms));
 }
-
-// A driver object without the module's COM identity: the wrappers add only
-// reference counting and interface lookup to the driver with its IDispatch.
-class CBareFocuser final : public CFocuserDispatch {
-public:
-    ~CBareFocuser() { CloseLinkForTeardown(); }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-};
 
 class DriverCore : public testing_support::SimulatorTest {
 protected:

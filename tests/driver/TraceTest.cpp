@@ -1,7 +1,11 @@
 // The trace log through the built module: what a traced session writes, that an
-// untraced one writes nothing, that a log which cannot be written changes no
-// result, and that two processes keep to files of their own.
+// untraced one writes nothing, that a log which cannot be opened or written
+// changes no result and records why, and that two processes keep to files of
+// their own. A write that fails runs through the driver core linked in here,
+// behind the trace log's write seam.
 
+#include "driver/TraceLog.h"
+#include "tests/common/BareFocuser.h"
 #include "tests/common/DriverHarness.h"
 #include "tests/common/Process.h"
 #include "tests/common/ScratchDocuments.h"
@@ -12,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -107,29 +112,31 @@ protected:
         return hr;
     }
 
-    // The results a client sees of one session: link, a move with progress, a
-    // halted move, an unsupported member, unlink, and a link to a silent controller.
+    // The results a client sees of one session of the built module's driver.
     std::vector<std::string> Session() {
+        ComPtr<IFocuser> focuser = m_driver.Create();
+        return focuser ? Session(focuser.get()) : std::vector<std::string>();
+    }
+    // Of one session of focuser: link, a move with progress, a halted move, an
+    // unsupported member, unlink, and a link to a silent controller.
+    std::vector<std::string> Session(IFocuser* focuser) {
         std::vector<std::string> results;
         auto note = [&results](const char* what, HRESULT hr, long value) {
             results.push_back(std::string(what) + " " + Hr(hr) + " " + std::to_string(value) + " " +
                               (FAILED(hr) ? TakeError().description : std::string()));
         };
-        ComPtr<IFocuser> focuser = m_driver.Create();
-        if (!focuser)
-            return results;
         note("link", focuser->put_Link(VARIANT_TRUE), 0);
         LONG position = 0;
         note("position", focuser->get_Position(&position), 0);
         note("move", focuser->Move(position + 200), 0);
-        note("moved", WaitUntilStopped(focuser.get()), 0);
+        note("moved", WaitUntilStopped(focuser), 0);
         LONG reached = 0;
         const HRESULT read = focuser->get_Position(&reached);
         note("reached", read, reached - position);
         note("move", focuser->Move(position + 1200), 0);
         Sleep(100);
         note("halt", focuser->Halt(), 0);
-        note("halted", WaitUntilStopped(focuser.get()), 0);
+        note("halted", WaitUntilStopped(focuser), 0);
         float step = 0;
         note("stepsize", focuser->get_StepSize(&step), 0);
         note("unlink", focuser->put_Link(VARIANT_FALSE), 0);
@@ -192,19 +199,74 @@ TEST_F(TraceTest, WithTheTraceValueMissingOrNotOneNoFileIsWritten) {
     }
 }
 
-TEST_F(TraceTest, ALogFolderThatCannotBeMadeLeavesEveryResultAsWithoutTracing) {
+TEST_F(TraceTest, ALogThatCannotBeOpenedLeavesEveryResultAsWithoutTracingAndRecordsWhy) {
     StartFast();
     m_settings.SetText("Trace", "0");
     const std::vector<std::string> untraced = Session();
     // A file where the documents folder should be: no folder can be made below it.
     const std::string blocked = m_documents + "\\not-a-folder";
     std::ofstream(blocked) << "x";
-    DocumentsRedirect redirect(blocked);
+    // A documents folder whose log folder could be made, but a log's name in it
+    // would pass MAX_PATH: 208 + "\\ASCOM\\Logs YYYY-MM-DD" is 230 characters.
+    ASSERT_LT(m_documents.size(), 200u) << m_documents;
+    const std::string deep = m_documents + "\\" + std::string(207 - m_documents.size(), 'd');
+    CreateDirectoryA(deep.c_str(), nullptr);
+    const struct {
+        const std::string& documents;
+        std::string reason;
+    } cases[] = {{blocked, "could not be created"}, {deep, "the log folder's path is too long: " + deep}};
     m_settings.SetText("Trace", "1");
-    const std::vector<std::string> traced = Session();
-    EXPECT_EQ(untraced, traced);
-    EXPECT_NE(std::string::npos, settings::TraceProblem().find("could not be created"))
-        << settings::TraceProblem();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        DocumentsRedirect redirect(c.documents);
+        const std::vector<std::string> traced = Session();
+        EXPECT_EQ(untraced, traced);
+        EXPECT_NE(std::string::npos, settings::TraceProblem().find(c.reason)) << settings::TraceProblem();
+        EXPECT_TRUE(Logs(c.documents).empty()) << "a log was written below " << c.documents;
+    }
+}
+
+// Stands in for WriteFile: lets the first lines through, then fails every write
+// as a disk that is full or write-protected does.
+struct WriteFault {
+    int passed;
+    DWORD error;
+};
+WriteFault g_fault;
+std::atomic<int> g_writes{0};
+
+BOOL WINAPI FaultyWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (++g_writes <= g_fault.passed)
+        return WriteFile(file, data, size, written, overlapped);
+    *written = 0;
+    SetLastError(g_fault.error);
+    return FALSE;
+}
+
+TEST_F(TraceTest, AWriteThatFailsEndsItsSessionsLogAndLeavesEveryResultAsWithoutTracing) {
+    StartFast();
+    testing_support::CBareFocuser focuser;
+    m_settings.SetText("Trace", "0");
+    const std::vector<std::string> untraced = Session(&focuser);
+    m_settings.SetText("Trace", "1");
+    // At the link's line, and at the fourth line, after the link, Position and Move.
+    for (const WriteFault fault : {WriteFault{0, ERROR_DISK_FULL}, WriteFault{3, ERROR_WRITE_PROTECT}}) {
+        SCOPED_TRACE(fault.passed);
+        g_fault = fault;
+        g_writes = 0;
+        SetTraceWrite(&FaultyWrite);
+        const std::vector<std::string> traced = Session(&focuser);
+        SetTraceWrite(nullptr);
+        EXPECT_EQ(untraced, traced);
+        // Nothing more is written in a session after its failed write; the silent
+        // link that ends the session opens a log of its own, whose one line fails.
+        EXPECT_EQ(fault.passed + 2, g_writes.load());
+        const std::string problem = settings::TraceProblem();
+        EXPECT_EQ(0u, problem.find("writing ")) << problem;
+        EXPECT_NE(std::string::npos,
+                  problem.find(" failed (Windows error " + std::to_string(fault.error) + ")"))
+            << problem;
+    }
 }
 
 TEST_F(TraceTest, TwoProcessesTracingAtOnceWriteTwoFiles) {

@@ -9,9 +9,7 @@
 echo "== /D= into a folder of one's own"
 custom='C:\Astro\Morvantis'
 customdir=$WINEPREFIX/drive_c/Astro/Morvantis
-winerun 32 "$SETUP" /S "/D=$custom"
-rc=$?
-[ $rc -eq 0 ] || fail "the setup with /D= exited with $rc"
+setup_exits 0 "install with /D=" "/D=$custom"
 expect "32-bit server installed into the folder /D= names" cmp -s "$customdir/MorvantisFocuser.dll" \
     "$BUILD_DIR/win32/MorvantisFocuser.dll"
 expect "uninstaller beside it" test -f "$customdir/Uninstall.exe"
@@ -34,10 +32,7 @@ echo "== tools that cannot be written"
 # A folder where FocuserCtl.exe goes: the driver installs, the tools' files and
 # shortcuts go again, and the exit code says so.
 mkdir -p "$dir64/FocuserCtl.exe"
-winerun 32 "$SETUP" /S
-rc=$?
-[ $rc -eq 3 ] || fail "the setup with unwritable tools exited with $rc, not 3"
-ok "the setup exits with 3 when only the tools fail"
+setup_exits 3 "install whose tools cannot be written"
 expect "the 64-bit server is installed all the same" cmp -s "$dir64/MorvantisFocuser.dll" \
     "$BUILD_DIR/win64/MorvantisFocuser.dll"
 for bits in 32 64; do

@@ -144,31 +144,46 @@ expect_unchanged() {
         fail "$what: the folders differ: $(cat "$WORK/diff-$after-folders.txt")"
     ok "$what: registry and folders as they were"
 }
-# uninstall FOLDER (Windows path): the silent uninstaller of that install, then
-# a restart of the prefix, which removes its temporary copy as Windows would.
-uninstall() {
-    local unix
-    unix=$(winerun 32 winepath -u "$1" 2>/dev/null)
-    winerun 32 "$1\\Uninstall.exe" /S
-    local rc=$?
-    [ $rc -eq 0 ] || fail "the uninstaller exited with $rc"
-    # The uninstaller runs on from a copy of itself in the temporary folder, so
-    # that it can delete its own file: wait for its last step.
+# run_log Setup|Uninstall: the path of the setup's or the uninstaller's log, in
+# the user's temporary folder; run_text the same: its text.
+run_log() {
+    local f
+    for f in "$WINEPREFIX"/drive_c/users/*/Temp/MorvantisFocuser$1.log; do
+        [ -f "$f" ] && break
+    done
+    echo "$f"
+}
+run_text() { { tr -d '\r' <"$(run_log "$1")"; } 2>/dev/null; }
+# await_uninstalled: the uninstaller has written its log's last line. It runs on
+# from a copy of itself in the temporary folder, so that it can delete its own
+# file: the command that started it has ended before.
+await_uninstalled() {
+    local i
     for i in $(seq 1 300); do
-        absent 32 "$UNINSTALL" && [ ! -e "$unix" ] && [ ! -e "$dir64" ] && break
+        run_text Uninstall | grep -q '^Uninstalled from ' && break
         sleep 0.2
     done
     sleep 1
 }
-# setup_fails WHAT ARGS...: the setup exits with a failure.
-setup_fails() {
-    local what=$1
-    shift
+# uninstall FOLDER (Windows path): the silent uninstaller of that install.
+uninstall() {
+    rm -f "$(run_log Uninstall)"
+    winerun 32 "$1\\Uninstall.exe" /S
+    local rc=$?
+    [ $rc -eq 0 ] || fail "the uninstaller exited with $rc"
+    await_uninstalled
+}
+# setup_exits CODE WHAT ARGS...: the silent setup with ARGS ends with exit code CODE.
+setup_exits() {
+    local code=$1 what=$2
+    shift 2
     winerun 32 "$SETUP" /S "$@"
     local rc=$?
-    [ $rc -ne 0 ] || fail "$what: the setup exited with 0"
-    ok "$what: the setup exits with $rc"
+    [ $rc -eq "$code" ] || fail "$what: the setup exited with $rc, not $code"
+    ok "$what: the setup exits with $code"
 }
+# setup_fails WHAT ARGS...: the setup fails and puts back what it changed (exit code 2).
+setup_fails() { setup_exits 2 "$@"; }
 # Makes every regsvr32 fail to load the server (exit code 3), as a damaged or
 # blocked file would: the 64-bit registration fails after the 32-bit one, which
 # the setup does in its own process, went through.
@@ -180,7 +195,7 @@ unblock_regsvr32() { winerun 32 reg delete 'HKCU\Software\Wine\AppDefaults\regsv
 
 [ -f "$SETUP" ] || fail "$SETUP is not built (makensis missing, or the 32-bit tree not built first)"
 for f in win32/FocuserSim.exe win32/FocuserCtl.exe win64/FocuserCtl.exe win32/MorvantisFocuser.dll \
-    win64/MorvantisFocuser.dll win32/tests/file_holder.exe; do
+    win64/MorvantisFocuser.dll win32/tests/file_holder.exe win32/tests/wizard_pages.exe; do
     [ -f "$BUILD_DIR/$f" ] || fail "$BUILD_DIR/$f is not built"
 done
 
@@ -236,6 +251,26 @@ start_simulator() {
 stop_simulator() {
     kill "$sim" 2>/dev/null
     wait "$sim" 2>/dev/null
+}
+
+# A failed upgrade's undo registers the earlier 32-bit server last: the type
+# library's help folder, shared by both servers and written by the last
+# registration, may then name the 32-bit folder: expect_unchanged "${helpdir[@]}"
+# leaves it out after one.
+helpdir=()
+for classes in 'HKEY_LOCAL_MACHINE\Software\Classes' 'HKEY_LOCAL_MACHINE\Software\Classes\Wow6432Node' \
+    'HKEY_LOCAL_MACHINE\Software\Wow6432Node\Classes' 'HKEY_CURRENT_USER\Software\Classes'; do
+    helpdir+=(--ignore "$classes\\TypeLib\\$LIBID\\1.0\\HELPDIR")
+done
+# expect_served TAG WHAT: a client of each bitness links and moves through the
+# server its view registers.
+expect_served() {
+    local tag=$1 what=$2 bits
+    for bits in 32 64; do
+        winerun $bits "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $((bits * 20)) unlink >"$WORK/$tag$bits.log" 2>&1 ||
+            fail "the $bits-bit client $what: $(tr -d '\r' <"$WORK/$tag$bits.log")"
+        ok "$bits-bit client still served $what"
+    done
 }
 
 # installer_done: the script's last line.

@@ -8,10 +8,7 @@
 . "$(dirname "$0")/installer_lib.sh"
 
 echo "== silent install"
-winerun 32 "$SETUP" /S
-rc=$?
-[ $rc -eq 0 ] || fail "the setup exited with $rc"
-ok "the setup exits with 0"
+setup_exits 0 "install"
 expect "32-bit server installed where 32-bit programs' files go" cmp -s "$dir32/MorvantisFocuser.dll" \
     "$BUILD_DIR/win32/MorvantisFocuser.dll"
 expect "64-bit server installed where 64-bit programs' files go" cmp -s "$dir64/MorvantisFocuser.dll" \
@@ -91,9 +88,7 @@ tr -d '\r' <"$WORK/doctor.log" | sed 's/^/    /'
 ok "the installed FocuserCtl doctor passes every check"
 echo "== install over the existing install"
 reg32 add "$PROFILE" /v MaxPos /d 4321 /f >/dev/null || fail "changing MaxPos"
-winerun 32 "$SETUP" /S
-rc=$?
-[ $rc -eq 0 ] || fail "the second setup exited with $rc"
+setup_exits 0 "install over it"
 [ "$(named_value 32 "$PROFILE" COM)" = 5 ] && [ "$(named_value 32 "$PROFILE" MaxPos)" = 4321 ] ||
     fail "the settings did not survive the upgrade: $(reg32 query "$PROFILE")"
 ok "the upgrade keeps COM and MaxPos"

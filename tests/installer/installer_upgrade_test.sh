@@ -5,10 +5,7 @@
 . "$(dirname "$0")/installer_lib.sh"
 
 echo "== the install that the upgrades below must leave as it is"
-winerun 32 "$SETUP" /S
-rc=$?
-[ $rc -eq 0 ] || fail "the setup exited with $rc"
-ok "the setup exits with 0"
+setup_exits 0 "install"
 start_simulator
 
 echo "== an upgrade whose 64-bit registration fails"
@@ -17,27 +14,12 @@ block_regsvr32
 setup_fails "failed upgrade"
 unblock_regsvr32
 # The undo step registers the earlier 32-bit server again, and the 64-bit one,
-# which the blocked regsvr32 cannot load either: the type library's help folder,
-# shared by both and written by the last registration, names the 32-bit folder.
-helpdir=()
-for classes in 'HKEY_LOCAL_MACHINE\Software\Classes' 'HKEY_LOCAL_MACHINE\Software\Classes\Wow6432Node' \
-    'HKEY_LOCAL_MACHINE\Software\Wow6432Node\Classes' 'HKEY_CURRENT_USER\Software\Classes'; do
-    helpdir+=(--ignore "$classes\\TypeLib\\$LIBID\\1.0\\HELPDIR")
-done
+# which the blocked regsvr32 cannot load either: the type library's help folder
+# names the 32-bit folder (helpdir).
 expect_unchanged installed failedupgrade "after the failed upgrade" "${helpdir[@]}"
 [ "$(default_value 64 "HKCR\\TypeLib\\$LIBID\\1.0\\HELPDIR")" = 'C:\Program Files (x86)\Morvantis\' ] ||
     fail "help folder after the failed upgrade"
 ok "the help folder names the earlier 32-bit server's folder"
-# expect_served TAG WHAT: a client of each bitness links and moves through the
-# server its view registers.
-expect_served() {
-    local tag=$1 what=$2 bits
-    for bits in 32 64; do
-        winerun $bits "$BUILD_DIR/win$bits/FocuserCtl.exe" link move $((bits * 20)) unlink >"$WORK/$tag$bits.log" 2>&1 ||
-            fail "the $bits-bit client $what: $(tr -d '\r' <"$WORK/$tag$bits.log")"
-        ok "$bits-bit client still served $what"
-    done
-}
 expect_served again "after the failed upgrade"
 # file_times TAG: every file of both program folders with its last change of
 # contents or attributes (a write, even of the same bytes, changes it).

@@ -17,26 +17,41 @@ filter=${1:-}
 started=$(date +%s)
 bench_install || { echo "package installation failed"; exit 1; }
 bench_probe
-# The prefix every lane starts from is made while the 32-bit tree builds.
+# The prefix every lane starts from is made while the trees build.
 mkdir -p "$BUILD_DIR"
 bench_make_template >"$BUILD_DIR/template.log" 2>&1 &
 template_pid=$!
 _bench_track "$template_pid"
-bench_build_tree win32 || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+bench_build || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
 wait "$template_pid" || { cat "$BUILD_DIR/template.log"; echo "0 passed, 1 failed"; exit 1; }
-# While the 32-bit tree's programs run, the 64-bit tree builds at the lowest
-# priority, on the time the tests leave (they mostly wait on Wine and the lines).
-built32=$(date +%s)
-bench_lowest '. "$1/scripts/lib/bench.sh"; bench_build_tree win64' _ "$REPO_DIR" >"$BUILD_DIR/build-win64.log" 2>&1
-build64_pid=$!
+built=$(date +%s)
+echo "Built both trees in $((built - started)) s"
 
 passed=0
 failed=0
 failures=()
 skipped=()
 
-# This run's folder: the lanes, CTest's output and, for a run beside another
-# one, the tests' logs.
+# The whole suite also proves that the sources build warning-free with clang++;
+# a filtered run, made while working on one part, skips it. Nothing built there
+# is run. It builds before the tests, not beside them: even at the lowest
+# priority a compiler beside them delays the simulator's answers past the
+# driver's time-outs.
+if [ -z "$filter" ]; then
+    clang_started=$(date +%s)
+    if bench_build_clang >"$BUILD_DIR/clang-build.log" 2>&1; then
+        passed=$((passed + 1))
+        printf 'ok    %-33s %6ss\n' "clang build" "$(($(date +%s) - clang_started))"
+    else
+        failed=$((failed + 1))
+        failures+=("clang build")
+        printf 'FAIL  %-33s %6ss (log: %s)\n' "clang build" "$(($(date +%s) - clang_started))" "$BUILD_DIR/clang-build.log"
+        grep -E 'error|warning:' "$BUILD_DIR/clang-build.log" | head -n 30 | sed 's/^/      /'
+    fi
+fi
+
+# This run's folder: the CTest file that joins both trees, the lanes, CTest's
+# output and, for a run beside another one, the tests' logs.
 SUITE_DIR=${FOCUSER_BENCH_SUITE_DIR:-$BUILD_DIR/suite}
 export FOCUSER_BENCH_LANES_DIR=$SUITE_DIR/lanes
 BENCH_LANES_DIR=$FOCUSER_BENCH_LANES_DIR
@@ -124,25 +139,6 @@ run_tests() {
     done <"$out"
 }
 
-tests_started=$(date +%s)
-# The 32-bit tree's programs, but for their timed cases, while the 64-bit tree builds.
-run_tests win32 --test-dir "$BUILD_DIR/win32" -LE alone
-wait "$build64_pid" || { tail -n 30 "$BUILD_DIR/build-win64.log"; echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
-built=$(date +%s)
-echo "Built the 64-bit tree in $((built - built32)) s, beside the 32-bit tests"
-
-# The whole suite also proves that the sources build warning-free with clang++;
-# a filtered run, made while working on one part, skips it. Nothing built there
-# is run, so it builds in the background at the lowest priority while the tests
-# run, and is reported at the end.
-clang_pid=
-if [ -z "$filter" ]; then
-    # It reports its own time: it is waited for only when the tests are done.
-    bench_lowest '. "$1/scripts/lib/bench.sh"; bench_build_clang; rc=$?; echo "built in ${SECONDS}s"; exit $rc' \
-        _ "$REPO_DIR" >"$BUILD_DIR/clang-build.log" 2>&1
-    clang_pid=$!
-fi
-
 # Both servers checked as files by the 64-bit checker, in every run (they take
 # a second): on a machine that runs 64-bit code only, all the suite can know of
 # the 32-bit one.
@@ -163,10 +159,11 @@ for bits in 32 64; do
     fi
 done
 
-# Then the 64-bit tree's programs and the test scripts, and last the 32-bit
-# tree's timed cases, each alone.
-run_tests win64 --test-dir "$BUILD_DIR/win64"
-run_tests win32-alone --test-dir "$BUILD_DIR/win32" -L alone
+# Every test program of both trees and the test scripts (in the 64-bit tree),
+# in one CTest run that joins the trees: long ones first, the timed cases alone.
+printf 'subdirs("%s" "%s")\n' "$BUILD_DIR/win32" "$BUILD_DIR/win64" >"$SUITE_DIR/CTestTestfile.cmake"
+tests_started=$(date +%s)
+run_tests all --test-dir "$SUITE_DIR"
 tests_took=$(($(date +%s) - tests_started))
 
 # The GoogleTest cases behind the programs' results, for the record.
@@ -182,26 +179,11 @@ for bits in 32 64; do
     done
 done
 
-if [ -n "$clang_pid" ]; then
-    wait "$clang_pid"
-    rc=$?
-    took=$(sed -n 's/^built in \([0-9]*\)s$/\1/p' "$BUILD_DIR/clang-build.log")
-    if [ $rc -eq 0 ]; then
-        passed=$((passed + 1))
-        printf 'ok    %-33s %6ss\n' "clang build" "${took:-?}"
-    else
-        failed=$((failed + 1))
-        failures+=("clang build")
-        printf 'FAIL  %-33s %6ss (log: %s)\n' "clang build" "${took:-?}" "$BUILD_DIR/clang-build.log"
-        grep -E 'error|warning:' "$BUILD_DIR/clang-build.log" | head -n 30 | sed 's/^/      /'
-    fi
-fi
-
 elapsed=$(($(date +%s) - started))
 echo
 [ ${#failures[@]} -gt 0 ] && echo "Failed: ${failures[*]}"
 [ ${#skipped[@]} -gt 0 ] && echo "Skipped: $(printf '%s, ' "${skipped[@]}" | sed 's/, $//')"
 echo "GoogleTest cases: $gtest_passed passed, $gtest_failed failed"
-echo "Suite time: ${elapsed}s (32-bit build $((built32 - started)) s, then the tests in $lanes lanes: $tests_took s, the 64-bit build among them)"
+echo "Suite time: ${elapsed}s (build $((built - started)) s, tests $tests_took s in $lanes lanes)"
 echo "$passed passed, $failed failed, ${#skipped[@]} skipped"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

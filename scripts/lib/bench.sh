@@ -107,19 +107,6 @@ bench_wine_settings() {
 }
 
 _bench_track() { BENCH_PIDS+=("$1"); }
-
-# bench_lowest BASH-COMMAND [ARGUMENTS...]: runs bash -c BASH-COMMAND in the
-# background, in a process group and session of its own (tracked, stopped by the
-# cleanup), at the lowest priority. Where the kernel groups the tasks of each
-# session for scheduling (autogroup), a new session weighs as much as the tests'
-# one whatever its nice value: its group is made the lowest too, or a build would
-# take half the processor from the tests' time-outs.
-bench_lowest() {
-    local command=$1
-    shift
-    setsid bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec nice -n 19 bash -c "$@"' _ "$command" "$@" &
-    _bench_track_group $!
-}
 # A process that leads a group of its own (setsid): the cleanup stops the group.
 _bench_track_group() { BENCH_GROUPS+=("$1"); }
 

@@ -6,14 +6,22 @@
 # On a machine that runs 64-bit code only (or with FOCUSER_BENCH_64_ONLY=1), each
 # 32-bit program and script half is counted as skipped, and the 32-bit server is
 # checked as a file instead; anywhere else a skip is a failure.
-# Usage: scripts/test.sh [name-regex]   (e.g. "serial" runs only *serial* tests)
+# Usage: scripts/test.sh [-L label] [name-regex]   (e.g. "serial" runs only the
+# *serial* tests; -L unit the test programs, -L e2e or -L installer the scripts)
 # FOCUSER_TEST_LANES sets how many tests run at once (default 4);
 # FOCUSER_TEST_EXCLUDE, a name regex, leaves those tests out.
 set -u
 . "$(dirname "$0")/lib/bench.sh"
 bench_trap
 
+label=
+if [ "${1:-}" = -L ]; then
+    label=${2:?-L needs a label: unit, e2e, installer or alone}
+    shift 2
+fi
 filter=${1:-}
+# Part of the suite: a name or a tier.
+partial=$filter$label
 started=$(date +%s)
 bench_install || { echo "package installation failed"; exit 1; }
 bench_probe
@@ -37,7 +45,7 @@ skipped=()
 # is run. It builds before the tests, not beside them: even at the lowest
 # priority a compiler beside them delays the simulator's answers past the
 # driver's time-outs.
-if [ -z "$filter" ]; then
+if [ -z "$partial" ]; then
     clang_started=$(date +%s)
     if bench_build_clang >"$BUILD_DIR/clang-build.log" 2>&1; then
         passed=$((passed + 1))
@@ -102,6 +110,7 @@ run_tests() {
     shift
     local args=(--output-on-failure -j "$lanes" --resource-spec-file "$BENCH_LANES_DIR/lanes.json" "$@")
     [ -n "$filter" ] && args+=(-R "$filter")
+    [ -n "$label" ] && args+=(-L "$label")
     [ -n "${FOCUSER_TEST_EXCLUDE:-}" ] && args+=(-E "$FOCUSER_TEST_EXCLUDE")
     ctest "${args[@]}" >"$out" 2>&1
     grep -q 'No tests were found' "$out" && return 0

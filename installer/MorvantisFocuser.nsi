@@ -3,7 +3,9 @@
 ; by the regsvr32 of its own bitness.
 ;
 ; makensis -DDLL32=<32-bit MorvantisFocuser.dll> -DDLL64=<64-bit one> -DOUTFILE=<setup.exe>
-;          -DTREE32=<32-bit build folder> -DTREE64=<64-bit one> -DSOURCE=<repository> MorvantisFocuser.nsi
+;          -DTREE32=<32-bit build folder> -DTREE64=<64-bit one> -DSOURCE=<repository>
+;          -DVERSION=<MAJOR.MINOR.PATCH> MorvantisFocuser.nsi
+; (installer/MakeSetup.cmake runs it so). VERSION is the project's.
 ; The optional "Tools" component (on by default) adds FocuserCtl and FocuserSim
 ; of the machine's bitness, the VBScript sample, the README and Start-menu
 ; shortcuts. Should only the tools fail to be written, what they wrote is
@@ -23,12 +25,11 @@ RequestExecutionLevel admin
 !include "x64.nsh"
 !include "MUI2.nsh"
 
-!ifndef DLL32 | DLL64 | OUTFILE | TREE32 | TREE64 | SOURCE
-    !error "DLL32, DLL64, OUTFILE, TREE32, TREE64 and SOURCE must be defined"
+!ifndef DLL32 | DLL64 | OUTFILE | TREE32 | TREE64 | SOURCE | VERSION
+    !error "DLL32, DLL64, OUTFILE, TREE32, TREE64, SOURCE and VERSION must be defined"
 !endif
 
 !define PRODUCT "Morvantis Focuser"
-!define VERSION "1.0.0"
 !define PUBLISHER "Morvantis"
 !define DLLNAME "MorvantisFocuser.dll"
 !define PROGID "Morvantis.Focuser"
@@ -50,6 +51,7 @@ ShowInstDetails show
 ShowUninstDetails show
 
 VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
 VIAddVersionKey "ProductName" "${PRODUCT}"
 VIAddVersionKey "CompanyName" "${PUBLISHER}"
 VIAddVersionKey "FileDescription" "${PRODUCT} setup"

@@ -10,6 +10,12 @@ DRIVER_SIM_LOG=
 
 driver_dll() { printf '%s\n' "$BUILD_DIR/win$1/MorvantisFocuser.dll"; }
 
+# The product's version, MAJOR.MINOR.PATCH, as the top CMakeLists.txt gives it.
+driver_version() {
+    sed -n 's/^project(MorvantisFocuser VERSION \([0-9]*\.[0-9]*\.[0-9]*\) .*/\1/p' \
+        "$(dirname "${BASH_SOURCE[0]}")/../../CMakeLists.txt"
+}
+
 # The Windows form of a Linux path (winepath through the 64-bit loader).
 driver_winpath() { winerun 64 winepath -w "$1" 2>/dev/null; }
 

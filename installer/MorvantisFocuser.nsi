@@ -14,7 +14,8 @@
 ; command line) chooses the 32-bit server's folder; the 64-bit server always goes
 ; to "Morvantis" in the 64-bit Program Files, a folder /D= may not name. A failed
 ; install puts back what it changed, tells the user (unless silent) and ends
-; with exit code 2.
+; with exit code 2. A setup does not install over a newer version unless
+; told: /FORCE, or Yes when it asks; refused, it ends with exit code 5.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -22,6 +23,7 @@ RequestExecutionLevel admin
 
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
+!include "WordFunc.nsh"
 !include "x64.nsh"
 !include "MUI2.nsh"
 
@@ -91,10 +93,39 @@ Var Naming         ; "1": this run set out to write the profile key's display na
 Var Registering32  ; "1": this run called the server's registration
 Var Registering64
 
+; Over a newer version of the driver the setup goes on only with /FORCE on the
+; command line, or when the user says Yes (a silent setup does not ask);
+; otherwise it ends at once with exit code 5, having changed nothing. An older
+; version, or the same one, is upgraded in place, its settings kept.
+Function RefuseNewerVersion
+    Push $0
+    Push $1
+    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "DisplayVersion"
+    ${If} $0 != ""
+        ${VersionCompare} "$0" "${VERSION}" $1
+        ${If} $1 == 1
+            ${GetParameters} $1
+            ClearErrors
+            ${GetOptions} "$1" "/FORCE" $1
+            ${If} ${Errors}
+                MessageBox MB_YESNO|MB_ICONEXCLAMATION|MB_DEFBUTTON2 \
+                    "${PRODUCT} $0 is installed, a newer version than this setup's ${VERSION}.$\r$\n$\r$\nInstall ${VERSION} in its place?" \
+                    /SD IDNO IDYES replace
+                SetErrorLevel 5
+                Quit
+            ${EndIf}
+        ${EndIf}
+    ${EndIf}
+replace:
+    Pop $1
+    Pop $0
+FunctionEnd
+
 Function .onInit
     StrCpy $Dir64 "$PROGRAMFILES64\Morvantis"
     ; The shortcuts are for every user of the machine, as the driver is.
     SetShellVarContext all
+    Call RefuseNewerVersion
 FunctionEnd
 
 Function un.onInit
@@ -516,6 +547,7 @@ Section "Driver" SecDriver
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "ASCOM Focuser Driver for Morvantis"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Uninstall.exe"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
@@ -577,6 +609,25 @@ Section "Tools and shortcuts" SecTools
         IfSilent +2
             MessageBox MB_ICONEXCLAMATION|MB_OK "The tools could not be installed; the driver is installed."
     ${EndIf}
+    Pop $1
+    Pop $0
+SectionEnd
+
+; Last, once every component chosen is in place: their size for the
+; installed-programs entry, in KiB.
+Section "-Installed size"
+    Push $0
+    Push $1
+    Push $2
+    Push $3
+    ${GetSize} "$INSTDIR" "/S=0K /G=0" $0 $1 $2
+    ${If} ${RunningX64}
+        ${GetSize} "$Dir64" "/S=0K /G=0" $3 $1 $2
+        IntOp $0 $0 + $3
+    ${EndIf}
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+    Pop $3
+    Pop $2
     Pop $1
     Pop $0
 SectionEnd

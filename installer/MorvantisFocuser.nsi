@@ -19,6 +19,9 @@
 
 Unicode true
 SetCompressor /SOLID lzma
+; The files' times in the build folder would make two setups of one commit
+; differ; installed files get the time of the install.
+SetDateSave off
 RequestExecutionLevel admin
 
 !include "FileFunc.nsh"

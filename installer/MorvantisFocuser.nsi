@@ -4,8 +4,10 @@
 ;
 ; makensis -DDLL32=<32-bit MorvantisFocuser.dll> -DDLL64=<64-bit one> -DOUTFILE=<setup.exe>
 ;          -DTREE32=<32-bit build folder> -DTREE64=<64-bit one> -DSOURCE=<repository>
-;          -DVERSION=<MAJOR.MINOR.PATCH> MorvantisFocuser.nsi
-; (installer/MakeSetup.cmake runs it so). VERSION is the project's.
+;          -DVERSION=<MAJOR.MINOR.PATCH> [-DSIGN=<program>] MorvantisFocuser.nsi
+; (installer/MakeSetup.cmake runs it so). VERSION is the project's. SIGN, a
+; program that signs the file it is given in place, signs the uninstaller
+; before it goes into the setup, and the setup once written.
 ; The optional "Tools" component (on by default) adds FocuserCtl and FocuserSim
 ; of the machine's bitness, the VBScript sample, the README and Start-menu
 ; shortcuts. Should only the tools fail to be written, what they wrote is
@@ -32,6 +34,10 @@ RequestExecutionLevel admin
 
 !ifndef DLL32 | DLL64 | OUTFILE | TREE32 | TREE64 | SOURCE | VERSION
     !error "DLL32, DLL64, OUTFILE, TREE32, TREE64, SOURCE and VERSION must be defined"
+!endif
+!ifdef SIGN
+    !uninstfinalize '"${SIGN}" "%1"' = 0
+    !finalize '"${SIGN}" "%1"' = 0
 !endif
 
 !define PRODUCT "Morvantis Focuser"

@@ -3,7 +3,8 @@
 #         -DOUTFILE=<setup.exe> -DTREE32=... -DTREE64=... -DSOURCE=<repository>
 #         -DVERSION=<MAJOR.MINOR.PATCH> [-DSIGN=<program>] -P MakeSetup.cmake
 # (the defines the script names). scripts/lib/driver.sh's driver_make_setup
-# runs it for the tests' setups of other versions and the signed ones.
+# runs it for the release (scripts/release.sh) and for the tests' setups of
+# other versions and signed ones.
 # A missing 32-bit server is not an error of this tree: the 64-bit tree may be
 # built on its own, and the setup then waits for a build of both.
 get_filename_component(DLL32 ${DLL32} ABSOLUTE)

@@ -1,4 +1,10 @@
-# Runs makensis when the setup is missing or older than what goes into it.
+# Runs makensis when the setup is missing or older than what goes into it:
+#   cmake -DMAKENSIS=<makensis> -DSCRIPT=<MorvantisFocuser.nsi> -DDLL32=... -DDLL64=...
+#         -DOUTFILE=<setup.exe> -DTREE32=... -DTREE64=... -DSOURCE=<repository>
+#         -DVERSION=<MAJOR.MINOR.PATCH> [-DSIGN=<program>] -P MakeSetup.cmake
+# (the defines the script names). scripts/lib/driver.sh's driver_make_setup
+# runs it for the release (scripts/release.sh) and for the tests' setups of
+# other versions and signed ones.
 # A missing 32-bit server is not an error of this tree: the 64-bit tree may be
 # built on its own, and the setup then waits for a build of both.
 get_filename_component(DLL32 ${DLL32} ABSOLUTE)
@@ -23,9 +29,13 @@ if(NOT stale)
     return()
 endif()
 
+set(signing)
+if(SIGN)
+    set(signing -DSIGN=${SIGN})
+endif()
 execute_process(
     COMMAND ${MAKENSIS} -V2 -WX -DDLL32=${DLL32} -DDLL64=${DLL64} -DOUTFILE=${OUTFILE}.tmp -DTREE32=${TREE32}
-            -DTREE64=${TREE64} -DSOURCE=${SOURCE} ${SCRIPT}
+            -DTREE64=${TREE64} -DSOURCE=${SOURCE} -DVERSION=${VERSION} ${signing} ${SCRIPT}
     RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     file(REMOVE ${OUTFILE}.tmp)

@@ -3,7 +3,11 @@
 ; by the regsvr32 of its own bitness.
 ;
 ; makensis -DDLL32=<32-bit MorvantisFocuser.dll> -DDLL64=<64-bit one> -DOUTFILE=<setup.exe>
-;          -DTREE32=<32-bit build folder> -DTREE64=<64-bit one> -DSOURCE=<repository> MorvantisFocuser.nsi
+;          -DTREE32=<32-bit build folder> -DTREE64=<64-bit one> -DSOURCE=<repository>
+;          -DVERSION=<MAJOR.MINOR.PATCH> [-DSIGN=<program>] MorvantisFocuser.nsi
+; (installer/MakeSetup.cmake runs it so). VERSION is the project's. SIGN, a
+; program that signs the file it is given in place, signs the uninstaller
+; before it goes into the setup, and the setup once written.
 ; The optional "Tools" component (on by default) adds FocuserCtl and FocuserSim
 ; of the machine's bitness, the VBScript sample, the README and Start-menu
 ; shortcuts. Should only the tools fail to be written, what they wrote is
@@ -15,23 +19,32 @@
 ; with exit code 2; with exit code 4 when something could not be put back, named
 ; in the message and in the log (%TEMP%\MorvantisFocuserSetup.log). The
 ; uninstaller leaves what another install of ours still uses, and says so on its
-; finish page and in its log (%TEMP%\MorvantisFocuserUninstall.log).
+; finish page and in its log (%TEMP%\MorvantisFocuserUninstall.log). A setup
+; does not install over a newer version unless told: /FORCE, or Yes when it
+; asks; refused, it ends with exit code 5.
 
 Unicode true
 SetCompressor /SOLID lzma
+; The files' times in the build folder would make two setups of one commit
+; differ; installed files get the time of the install.
+SetDateSave off
 RequestExecutionLevel admin
 
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
+!include "WordFunc.nsh"
 !include "x64.nsh"
 !include "MUI2.nsh"
 
-!ifndef DLL32 | DLL64 | OUTFILE | TREE32 | TREE64 | SOURCE
-    !error "DLL32, DLL64, OUTFILE, TREE32, TREE64 and SOURCE must be defined"
+!ifndef DLL32 | DLL64 | OUTFILE | TREE32 | TREE64 | SOURCE | VERSION
+    !error "DLL32, DLL64, OUTFILE, TREE32, TREE64, SOURCE and VERSION must be defined"
+!endif
+!ifdef SIGN
+    !uninstfinalize '"${SIGN}" "%1"' = 0
+    !finalize '"${SIGN}" "%1"' = 0
 !endif
 
 !define PRODUCT "Morvantis Focuser"
-!define VERSION "1.0.0"
 !define PUBLISHER "Morvantis"
 !define DLLNAME "MorvantisFocuser.dll"
 !define PROGID "Morvantis.Focuser"
@@ -53,6 +66,7 @@ ShowInstDetails show
 ShowUninstDetails show
 
 VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
 VIAddVersionKey "ProductName" "${PRODUCT}"
 VIAddVersionKey "CompanyName" "${PUBLISHER}"
 VIAddVersionKey "FileDescription" "${PRODUCT} setup"
@@ -142,10 +156,39 @@ Var NotRestored    ; what the undo steps could not put back, a line each
     !endif
 !macroend
 
+; Over a newer version of the driver the setup goes on only with /FORCE on the
+; command line, or when the user says Yes (a silent setup does not ask);
+; otherwise it ends at once with exit code 5, having changed nothing. An older
+; version, or the same one, is upgraded in place, its settings kept.
+Function RefuseNewerVersion
+    Push $0
+    Push $1
+    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "DisplayVersion"
+    ${If} $0 != ""
+        ${VersionCompare} "$0" "${VERSION}" $1
+        ${If} $1 == 1
+            ${GetParameters} $1
+            ClearErrors
+            ${GetOptions} "$1" "/FORCE" $1
+            ${If} ${Errors}
+                MessageBox MB_YESNO|MB_ICONEXCLAMATION|MB_DEFBUTTON2 \
+                    "${PRODUCT} $0 is installed, a newer version than this setup's ${VERSION}.$\r$\n$\r$\nInstall ${VERSION} in its place?" \
+                    /SD IDNO IDYES replace
+                SetErrorLevel 5
+                Quit
+            ${EndIf}
+        ${EndIf}
+    ${EndIf}
+replace:
+    Pop $1
+    Pop $0
+FunctionEnd
+
 Function .onInit
     StrCpy $Dir64 "$PROGRAMFILES64\Morvantis"
     ; The shortcuts are for every user of the machine, as the driver is.
     SetShellVarContext all
+    Call RefuseNewerVersion
 FunctionEnd
 
 Function un.onInit
@@ -667,6 +710,7 @@ Section "Driver" SecDriver
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "ASCOM Focuser Driver for Morvantis"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Uninstall.exe"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
@@ -728,6 +772,25 @@ Section "Tools and shortcuts" SecTools
         IfSilent +2
             MessageBox MB_ICONEXCLAMATION|MB_OK "The tools could not be installed; the driver is installed."
     ${EndIf}
+    Pop $1
+    Pop $0
+SectionEnd
+
+; Last, once every component chosen is in place: their size for the
+; installed-programs entry, in KiB.
+Section "-Installed size"
+    Push $0
+    Push $1
+    Push $2
+    Push $3
+    ${GetSize} "$INSTDIR" "/S=0K /G=0" $0 $1 $2
+    ${If} ${RunningX64}
+        ${GetSize} "$Dir64" "/S=0K /G=0" $3 $1 $2
+        IntOp $0 $0 + $3
+    ${EndIf}
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+    Pop $3
+    Pop $2
     Pop $1
     Pop $0
 SectionEnd

@@ -54,7 +54,7 @@ shot() {
 if [ "$BENCH_RUNS32" = 1 ]; then
     # The setup program's pages: welcome, components, folder, then the install and
     # its finish page, driven by the keyboard as a user would.
-    title='Morvantis Focuser 1.0.0 Setup'
+    title="Morvantis Focuser $(driver_version) Setup"
     # The pages after the first add a space to the caption.
     page_title="$title *"
     winerun 32 "$BUILD_DIR/MorvantisFocuserSetup.exe" >/dev/null 2>&1 &

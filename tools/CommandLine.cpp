@@ -46,6 +46,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine& result, st
             parsed.help = true;
             continue;
         }
+        if (arg == "--version") {
+            parsed.version = true;
+            continue;
+        }
         if (arg == "--progid") {
             if (i + 1 >= argc || argv[i + 1][0] == '\0') {
                 error = "--progid needs a ProgID";
@@ -89,7 +93,7 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine& result, st
         }
         parsed.commands.push_back(command);
     }
-    if (!parsed.help && parsed.commands.empty()) {
+    if (!parsed.help && !parsed.version && parsed.commands.empty()) {
         error = "no command given";
         return false;
     }
@@ -152,6 +156,7 @@ const char* UsageText() {
            "  --progid ID       the driver's ProgID (default Morvantis.Focuser)\n"
            "  --timeout SECONDS halt and fail a move still running after this long (default 300)\n"
            "  --help            this text\n"
+           "  --version         FocuserCtl's version\n"
            "\n"
            "A move is polled every 100 ms. On a console the progress line is updated in place;\n"
            "into a pipe or file it is printed once a second.\n"

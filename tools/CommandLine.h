@@ -28,6 +28,7 @@ struct Command {
 
 struct CommandLine {
     bool help = false;
+    bool version = false;
     std::string progId = "Morvantis.Focuser";
     uint32_t timeoutSeconds = 300; // longest a move is followed before it is halted
     std::vector<Command> commands;
@@ -38,7 +39,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 // Parses argv[1..argc-1]. On a mistake returns false with a one-line reason in
-// error; "--help" anywhere succeeds with help set and no commands needed.
+// error; "--help" or "--version" anywhere succeeds with it set and no commands
+// needed.
 bool ParseCommandLine(int argc, const char* const* argv, CommandLine& result, std::string& error);
 
 // doctor [--move STEPS] [--progid ID]

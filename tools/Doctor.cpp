@@ -6,6 +6,7 @@
 #include "settings/StoredSettings.h"
 #include "settings/TraceSettings.h"
 #include "tools/DispatchClient.h"
+#include "tools/FileVersion.h"
 #include "tools/PortProbe.h"
 
 #include <windows.h>
@@ -66,8 +67,11 @@ void CheckRegistration(CCheckReport& report, int bits) {
     else if (!FileExists(server))
         report.Problem(prefix + "class", "the server it names, " + server + ", does not exist",
                        "reinstall with the setup program");
-    else
-        report.Ok(prefix + "class", "server " + server);
+    else {
+        const std::string version = FileVersionText(server);
+        report.Ok(prefix + "class", "server " + server + ", " +
+                                        (version.empty() ? "no version information" : "version " + version));
+    }
 
     const std::string libPath =
         "TypeLib\\" + GuidText(LIBID_MorvantisLib) + "\\1.0\\0\\" + (bits == 64 ? "win64" : "win32");

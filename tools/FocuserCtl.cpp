@@ -4,6 +4,7 @@
 
 #include "tools/CommandLine.h"
 #include "tools/DoctorCommand.h"
+#include "tools/FileVersion.h"
 #include "tools/FindPortCommand.h"
 #include "tools/SessionCommands.h"
 #include "tools/TraceCommand.h"
@@ -39,6 +40,11 @@ int RunMain(int argc, char** argv) {
     }
     if (commandLine.help) {
         std::fputs(tools::UsageText(), stdout);
+        return 0;
+    }
+    if (commandLine.version) {
+        const std::string version = tools::OwnVersionText();
+        std::printf("FocuserCtl %s\n", version.empty() ? "(no version information)" : version.c_str());
         return 0;
     }
     return tools::RunSessionCommands(commandLine);

@@ -17,7 +17,7 @@ case ":$PATH:" in *":$REPO_DIR/scripts/lib:"*) ;; *) export PATH=$REPO_DIR/scrip
 bench_log() { printf '%s\n' "$*" >&2; }
 
 BENCH_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwine-dev wine wine32 wine64
-    fonts-wine socat xvfb xauth imagemagick cmake ninja-build googletest nsis procps python3 clang)
+    fonts-wine socat xvfb xauth imagemagick cmake ninja-build googletest nsis procps python3 clang osslsigncode openssl zip)
 
 # Installs the Debian packages the bench needs; does nothing when all are there.
 bench_install() {

@@ -10,6 +10,26 @@ DRIVER_SIM_LOG=
 
 driver_dll() { printf '%s\n' "$BUILD_DIR/win$1/MorvantisFocuser.dll"; }
 
+# The product's version, MAJOR.MINOR.PATCH, as the top CMakeLists.txt gives it.
+driver_version() {
+    sed -n 's/^project(MorvantisFocuser VERSION \([0-9]*\.[0-9]*\.[0-9]*\) .*/\1/p' \
+        "$(dirname "${BASH_SOURCE[0]}")/../../CMakeLists.txt"
+}
+
+# driver_make_setup TREE32 TREE64 VERSION SETUP [SIGN]: makes the setup program
+# SETUP of that version from the servers and tools in the two folders (build
+# trees, or a release's files), as the build makes its own; with SIGN (the
+# program scripts/lib/sign) its uninstaller and itself are signed.
+driver_make_setup() {
+    local repo sign=()
+    repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+    [ -n "${5:-}" ] && sign=(-DSIGN="$5")
+    cmake -DMAKENSIS="$(command -v makensis)" -DSCRIPT="$repo/installer/MorvantisFocuser.nsi" \
+        -DDLL32="$1/MorvantisFocuser.dll" -DDLL64="$2/MorvantisFocuser.dll" -DOUTFILE="$4" \
+        -DTREE32="$1" -DTREE64="$2" -DSOURCE="$repo" -DVERSION="$3" "${sign[@]}" \
+        -P "$repo/installer/MakeSetup.cmake" >/dev/null
+}
+
 # The Windows form of a Linux path (winepath through the 64-bit loader).
 driver_winpath() { winerun 64 winepath -w "$1" 2>/dev/null; }
 

@@ -1,5 +1,7 @@
 #include "tests/common/TextSupport.h"
 
+#include "FocuserVersion.h"
+
 #include <objbase.h>
 
 #include <cstdio>
@@ -39,6 +41,11 @@ std::string Printable(const std::string& bytes, size_t limit) {
     if (bytes.size() > limit)
         out += "... (" + std::to_string(bytes.size()) + " bytes)";
     return out;
+}
+
+std::string CreditsTitle() {
+    return "Morvantis Focuser Driver " + std::to_string(FOCUSER_VERSION_MAJOR) + "." +
+           std::to_string(FOCUSER_VERSION_MINOR) + "\n";
 }
 
 } // namespace testing_support

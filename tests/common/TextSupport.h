@@ -20,5 +20,8 @@ std::string Frame(const std::string& text);
 // Printable ASCII as it is, a newline as \n, any other byte as \xNN; past limit
 // bytes the total length instead of the rest.
 std::string Printable(const std::string& bytes, size_t limit = std::string::npos);
+// The first line of the setup dialog's credits, with its newline: the driver's
+// title and the project's major and minor version.
+std::string CreditsTitle();
 
 } // namespace testing_support

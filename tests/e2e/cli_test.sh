@@ -77,6 +77,9 @@ for bits in $E2E_BITS; do
     e2e_run "$o" winerun $bits "$ctl" --help
     e2e_expect_rc "$o" 0 "win$bits --help"
     e2e_expect_line "$o.out" 'Usage: FocuserCtl .*' "win$bits --help"
+    e2e_run "$o" winerun $bits "$ctl" --version
+    e2e_expect_rc "$o" 0 "win$bits --version"
+    e2e_expect_line "$o.out" "FocuserCtl $(driver_version | sed 's/\./\\./g')" "win$bits --version"
 done
 
 # A port that does not exist: COM1 (index 0) is never mapped on the bench.

@@ -9,6 +9,7 @@
 e2e_setup
 
 ok='ok      '
+version=$(driver_version | sed 's/\./\\./g')
 problem='problem '
 # Where 32-bit code cannot run, the 32-bit server cannot be registered: every
 # doctor run then adds its two problems (class, type library).
@@ -24,7 +25,8 @@ for bits in $E2E_BITS; do
     o=$E2E_TMP/healthy$bits
     e2e_run "$o" winerun $bits "$BUILD_DIR/win$bits/FocuserCtl.exe" doctor --move 300
     for view in $E2E_BITS; do
-        e2e_expect_line "$o.out" "${ok}$view-bit class: server .*.win$view.[^ ]+\.(dll|DLL)" "win$bits healthy"
+        e2e_expect_line "$o.out" "${ok}$view-bit class: server .*.win$view.[^ ]+\.(dll|DLL), version $version" \
+            "win$bits healthy"
         e2e_expect_line "$o.out" "${ok}$view-bit type library: .*.win$view.MorvantisFocuser\.dll" "win$bits healthy"
     done
     e2e_expect_line "$o.out" "${ok}ProgID: Morvantis\.Focuser -> \{[0-9A-F-]+\}" "win$bits healthy"

@@ -11,6 +11,8 @@ fi
 export BUILD_DIR
 here=$(cd "$(dirname "$0")" && pwd)
 export PATH=$here/../../scripts/lib:$PATH
+. "$here/../../scripts/lib/driver.sh"
+VERSION=$(driver_version)
 # The setup program is a 32-bit program: none of this runs where 32-bit code cannot.
 if ! winerun --runs32; then
     echo "skipped: the setup program is a 32-bit program, and this machine runs 64-bit code only"
@@ -165,10 +167,16 @@ await_uninstalled() {
     done
     sleep 1
 }
-# uninstall FOLDER (Windows path): the silent uninstaller of that install.
+# uninstall FOLDER (Windows path): the silent uninstaller of that install,
+# started as the installed-programs entry says (its QuietUninstallString, as
+# written, from a batch file: the path in it must be quoted).
 uninstall() {
+    local line
     rm -f "$(run_log Uninstall)"
-    winerun 32 "$1\\Uninstall.exe" /S
+    line=$(named_value 32 "$UNINSTALL" QuietUninstallString)
+    [ "$line" = "\"$1\\Uninstall.exe\" /S" ] || fail "QuietUninstallString is '$line'"
+    printf '@%s\r\n' "$line" >"$WORK/uninstall.bat"
+    winerun 32 cmd /c "$WORK_WIN\\uninstall.bat"
     local rc=$?
     [ $rc -eq 0 ] || fail "the uninstaller exited with $rc"
     await_uninstalled

@@ -63,11 +63,20 @@ for entry in $(sed 's/^D:[A-Z]*//; s/)(/) (/g' <<<"$plain"); do
     grep -qF "$entry" <<<"$acl" || fail "the profile key lost the entry $entry: $acl"
 done
 ok "the profile key keeps the entries a new key has"
-[ "$(named_value 32 "$UNINSTALL" DisplayVersion)" = 1.0.0 ] || fail "DisplayVersion"
+[ "$(named_value 32 "$UNINSTALL" DisplayVersion)" = "$VERSION" ] || fail "DisplayVersion"
 [ "$(named_value 32 "$UNINSTALL" Publisher)" = Morvantis ] || fail "Publisher"
 [ -n "$(named_value 32 "$UNINSTALL" DisplayName)" ] || fail "DisplayName"
-named_value 32 "$UNINSTALL" UninstallString | grep -q 'Uninstall.exe' || fail "UninstallString"
-ok "installed-programs entry: DisplayName, DisplayVersion 1.0.0, Publisher, UninstallString"
+uninstaller='C:\Program Files (x86)\Morvantis\Uninstall.exe'
+[ "$(named_value 32 "$UNINSTALL" UninstallString)" = "\"$uninstaller\"" ] || fail "UninstallString not quoted"
+[ "$(named_value 32 "$UNINSTALL" DisplayIcon)" = "$uninstaller" ] || fail "DisplayIcon"
+# The size of what was installed in KiB, give or take a KiB a file.
+files=$(find "$dir32" "$dir64" -maxdepth 1 -type f | wc -l)
+bytes=$(find "$dir32" "$dir64" -maxdepth 1 -type f -printf '%s\n' | awk '{ n += $1 } END { print n }')
+size=$(($(named_value 32 "$UNINSTALL" EstimatedSize)))
+[ $size -ge $((bytes / 1024 - files)) ] && [ $size -le $((bytes / 1024 + files)) ] ||
+    fail "EstimatedSize $size KiB, but $files files of $bytes bytes were installed"
+ok "installed-programs entry: DisplayName, DisplayVersion $VERSION, Publisher, quoted UninstallString," \
+    "DisplayIcon, EstimatedSize $size KiB"
 echo "== clients of both bitnesses by ProgID"
 start_simulator
 for bits in 32 64; do

@@ -5,6 +5,7 @@
 // embedded type library. One "ok" or "problem" line per check; exit status 0
 // when every check passed, 1 otherwise, 2 for bad arguments.
 
+#include "FocuserVersion.h"
 #include "contract/FocuserContract.h"
 #include "platform/Owners.h"
 
@@ -193,9 +194,9 @@ void CheckVersionResource(const std::string& path) {
                                      reinterpret_cast<void**>(&version), &length) &&
                       VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\OLESelfRegister",
                                      reinterpret_cast<void**>(&selfRegister), &length);
-    Report(read && std::strcmp(version, "1.0.0.0") == 0, std::string("version resource: FileVersion ") +
-                                                             (read ? version : "(missing)") +
-                                                             ", OLESelfRegister");
+    Report(read && std::strcmp(version, FOCUSER_VERSION_TEXT ".0") == 0,
+           std::string("version resource: FileVersion ") + (read ? version : "(missing)") +
+               ", OLESelfRegister");
 }
 
 void CheckTypeLibrary(const std::string& path, SYSKIND expected) {

@@ -2,6 +2,7 @@
 // the Wine prefix, and read back from the registry of this program's bitness;
 // then the registration steps called in this process.
 
+#include "FocuserVersion.h"
 #include "contract/FocuserContract.h"
 #include "registration/ServerRegistration.h"
 #include "settings/StoredSettings.h"
@@ -462,18 +463,26 @@ TEST(ServerVersion, TheVersionResourceMarksTheFileAsSelfRegistering) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT fixedSize = 0;
     ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedSize));
-    EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
-    EXPECT_EQ(0u, fixed->dwFileVersionLS);
-    EXPECT_EQ(0x00010000u, fixed->dwProductVersionMS);
-    EXPECT_EQ(0u, fixed->dwProductVersionLS);
+    // The project's version, MAJOR.MINOR.PATCH.0.
+    const DWORD high = (FOCUSER_VERSION_MAJOR << 16) | FOCUSER_VERSION_MINOR;
+    const DWORD low = FOCUSER_VERSION_PATCH << 16;
+    EXPECT_EQ(high, fixed->dwFileVersionMS);
+    EXPECT_EQ(low, fixed->dwFileVersionLS);
+    EXPECT_EQ(high, fixed->dwProductVersionMS);
+    EXPECT_EQ(low, fixed->dwProductVersionLS);
+    EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
 
     struct Case {
         const char* name;
         const char* text;
     };
     const Case cases[] = {
-        {"CompanyName", "Morvantis"},  {"ProductName", "Morvantis"}, {"FileVersion", "1.0.0.0"},
-        {"ProductVersion", "1.0.0.0"}, {"OLESelfRegister", ""},
+        {"CompanyName", "Morvantis"},
+        {"ProductName", "Morvantis"},
+        {"FileVersion", FOCUSER_VERSION_TEXT ".0"},
+        {"ProductVersion", FOCUSER_VERSION_TEXT ".0"},
+        {"OriginalFilename", "MorvantisFocuser.dll"},
+        {"OLESelfRegister", ""},
     };
     for (const Case& c : cases) {
         char* text = nullptr;

@@ -1,4 +1,5 @@
 #include "resources/resource.h"
+#include "tests/common/TextSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -114,7 +115,7 @@ TEST(SetupResources, TheTemplateIsTheSetupDialogOfTheLayoutTable) {
         if (item.title != nullptr) {
             EXPECT_EQ(item.title, title) << item.id;
         } else {
-            EXPECT_EQ(0u, title.find("Morvantis Focuser Driver 1.0\n")) << title;
+            EXPECT_EQ(0u, title.find(testing_support::CreditsTitle())) << title;
         }
         EXPECT_EQ(0, r.Get<WORD>()) << "creation data of control " << item.id;
     }

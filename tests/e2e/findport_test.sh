@@ -39,7 +39,10 @@ sim2=$!
 for i in $(seq 1 100); do grep -q 'listening on' "$E2E_TMP/sim2.log" 2>/dev/null && break; sleep 0.1; done
 o=$E2E_TMP/two
 e2e_run "$o" winerun $E2E_MAIN "$BUILD_DIR/win$E2E_MAIN/FocuserCtl.exe" find-port --save
+# Ctrl-C, then by force: it must be gone before the next case probes COM8.
 kill -INT $sim2 2>/dev/null
+for i in $(seq 1 30); do kill -0 $sim2 2>/dev/null || break; sleep 0.1; done
+kill -TERM $sim2 2>/dev/null
 wait $sim2 2>/dev/null
 e2e_expect_rc "$o" 1 "two controllers"
 e2e_expect_line "$o.out" "Controllers answered on COM6, COM8\." "two controllers"

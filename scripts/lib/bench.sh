@@ -267,10 +267,15 @@ bench_cleanup() {
         wineserver -k >/dev/null 2>&1 || true
     fi
     BUILD_DIR=$BUILD_DIR bench-pair --stop
+    local stopping=()
     for dir in "${BENCH_LANES[@]}"; do
-        WINEPREFIX=$dir/wineprefix wineserver -k >/dev/null 2>&1 || true
-        FOCUSER_BENCH_PORTS=$dir/ports bench-pair --stop
+        (
+            WINEPREFIX=$dir/wineprefix wineserver -k >/dev/null 2>&1
+            FOCUSER_BENCH_PORTS=$dir/ports bench-pair --stop
+        ) &
+        stopping+=($!)
     done
+    for pid in "${stopping[@]}"; do wait "$pid" 2>/dev/null; done
     BENCH_LANES=()
     for pid in "${BENCH_GROUPS[@]}"; do
         kill -- "-$pid" 2>/dev/null || true
@@ -282,13 +287,21 @@ bench_cleanup() {
     done
     for pid in "${BENCH_PIDS[@]}"; do
         for i in $(seq 1 30); do
-            kill -0 "$pid" 2>/dev/null || break
+            _bench_alive "$pid" || break
             sleep 0.1
         done
         kill -9 "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
     BENCH_PIDS=()
+}
+
+# Whether a process still runs: one that has ended but is not yet waited for (a
+# zombie) answers kill -0 all the same.
+_bench_alive() {
+    local state
+    state=$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' "/proc/$1/stat" 2>/dev/null)
+    [ -n "$state" ] && [ "$state" != Z ]
 }
 
 bench_trap() {

@@ -6,7 +6,7 @@
 #         | -DTEST_SCRIPT=<file.sh>) -P RunTest.cmake
 # Where FOCUSER_BENCH_BEFORE_TEST is set, that command runs first (the bench gives
 # every test fresh serial lines).
-# Run side by side (ctest -j with the bench's resource spec), a test is handed a
+# Run side by side (ctest -j with the bench's file of resources), a test is handed a
 # lane: it then runs in that lane's prefix, on its X display and null-modem
 # ports. FOCUSER_BENCH_LOG_DIR moves the logs to <dir>/<TEST_TREE>/.
 cmake_minimum_required(VERSION 3.25)

@@ -8,8 +8,7 @@
 # checked as a file instead; anywhere else a skip is a failure.
 # Usage: scripts/test.sh [-L label] [name-regex]   (e.g. "serial" runs only the
 # *serial* tests; -L unit the test programs, -L e2e or -L installer the scripts)
-# FOCUSER_TEST_LANES sets how many tests run at once (default 4);
-# FOCUSER_TEST_EXCLUDE, a name regex, leaves those tests out.
+# FOCUSER_TEST_LANES sets how many tests run at once (default 4).
 set -u
 . "$(dirname "$0")/lib/bench.sh"
 bench_trap
@@ -61,8 +60,7 @@ fi
 # This run's folder: the CTest file that joins both trees, the lanes, CTest's
 # output and, for a run beside another one, the tests' logs.
 SUITE_DIR=${FOCUSER_BENCH_SUITE_DIR:-$BUILD_DIR/suite}
-export FOCUSER_BENCH_LANES_DIR=$SUITE_DIR/lanes
-BENCH_LANES_DIR=$FOCUSER_BENCH_LANES_DIR
+BENCH_LANES_DIR=$SUITE_DIR/lanes
 lanes=${FOCUSER_TEST_LANES:-4}
 bench_start_lanes "$lanes" || { echo "0 passed, 1 failed"; exit 1; }
 # Steps outside CTest run in the first lane.
@@ -98,7 +96,7 @@ skip() {
     fi
 }
 
-# run_tests NAME CTEST-ARGUMENTS...: one CTest run, as many tests at once as
+# run_tests CTEST-ARGUMENTS...: one CTest run, as many tests at once as
 # there are lanes. Each test runs with its output in its own file
 # (cmake/RunTest.cmake), in a lane of its own, after fresh null-modem lines: one
 # that flooded or cut a line must not leave the next one a full buffer. Prints
@@ -106,12 +104,10 @@ skip() {
 export BUILD_DIR
 export FOCUSER_BENCH_BEFORE_TEST="$REPO_DIR/scripts/lib/bench-pair 5 6 7 8"
 run_tests() {
-    local out=$logs/ctest-$1.log line name t tree entry shown testlog half
-    shift
+    local out=$logs/ctest.log line name t tree entry shown testlog half
     local args=(--output-on-failure -j "$lanes" --resource-spec-file "$BENCH_LANES_DIR/lanes.json" "$@")
     [ -n "$filter" ] && args+=(-R "$filter")
     [ -n "$label" ] && args+=(-L "$label")
-    [ -n "${FOCUSER_TEST_EXCLUDE:-}" ] && args+=(-E "$FOCUSER_TEST_EXCLUDE")
     ctest "${args[@]}" >"$out" 2>&1
     grep -q 'No tests were found' "$out" && return 0
     sed -n '/tests passed, /,$p' "$out"
@@ -172,7 +168,7 @@ done
 # in one CTest run that joins the trees: long ones first, the timed cases alone.
 printf 'subdirs("%s" "%s")\n' "$BUILD_DIR/win32" "$BUILD_DIR/win64" >"$SUITE_DIR/CTestTestfile.cmake"
 tests_started=$(date +%s)
-run_tests all --test-dir "$SUITE_DIR"
+run_tests --test-dir "$SUITE_DIR"
 tests_took=$(($(date +%s) - tests_started))
 
 # The GoogleTest cases behind the programs' results, for the record.

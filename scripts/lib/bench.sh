@@ -227,13 +227,13 @@ bench_start_wine() {
 # The test lanes: tests run side by side, each in a lane of its own, and every
 # lane has its own prefix (cached), wineserver, X display and null-modem ports, so
 # that no test sees another's registry, serial line or windows. CTest hands out
-# the lanes as resources (the spec file below); cmake/RunTest.cmake points a test
+# the lanes as resources (the file written below); cmake/RunTest.cmake points a test
 # at its lane.
-BENCH_LANES_DIR=${FOCUSER_BENCH_LANES_DIR:-$BUILD_DIR/lanes}
+BENCH_LANES_DIR=$BUILD_DIR/suite/lanes
 
 # bench_start_lanes N: lanes 1 to N up, and $BENCH_LANES_DIR/lanes.json for ctest.
 bench_start_lanes() {
-    local count=$1 lane dir display spec=
+    local count=$1 lane dir display entries=
     bench_wine_settings
     for lane in $(seq 1 "$count"); do
         dir=$BENCH_LANES_DIR/$lane
@@ -246,9 +246,9 @@ bench_start_lanes() {
         echo "$display" >"$dir/display"
         WINEPREFIX=$dir/wineprefix DISPLAY=$display bench_prefix_up "$dir/wineprefix"
         BENCH_LANES+=("$dir")
-        spec+="${spec:+,}{\"id\":\"$lane\",\"slots\":1}"
+        entries+="${entries:+,}{\"id\":\"$lane\",\"slots\":1}"
     done
-    printf '{"version":{"major":1,"minor":0},"local":[{"lanes":[%s]}]}\n' "$spec" >"$BENCH_LANES_DIR/lanes.json"
+    printf '{"version":{"major":1,"minor":0},"local":[{"lanes":[%s]}]}\n' "$entries" >"$BENCH_LANES_DIR/lanes.json"
     export FOCUSER_BENCH_LANES_DIR=$BENCH_LANES_DIR
 }
 

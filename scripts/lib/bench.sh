@@ -32,7 +32,15 @@ bench_install() {
         dpkg --add-architecture i386
     fi
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null && return 0
+    # A mirror caught mid-sync can leave one architecture's security index out,
+    # and then the i386 and amd64 halves of a library no longer match: the
+    # release's own archive still has both.
+    local release
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    [ -n "$release" ] || return 1
+    bench_log "Installing again from $release alone"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t "$release" "${missing[@]}" >/dev/null
 }
 
 # bench_probe: says in one line whether this machine runs 32-bit code, and

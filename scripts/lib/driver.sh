@@ -80,9 +80,17 @@ driver_restore_settings() {
 }
 
 # driver_register BITS / driver_unregister BITS: the regsvr32 of that bitness
-# registers the server of that bitness.
-driver_register() { winerun "$1" regsvr32 /s "$(driver_winpath "$(driver_dll "$1")")" >/dev/null 2>&1; }
-driver_unregister() { winerun "$1" regsvr32 /s /u "$(driver_winpath "$(driver_dll "$1")")" >/dev/null 2>&1; }
+# registers the server of that bitness. A failure names its exit status and what
+# Wine's loader said (its errors and module warnings), on standard error.
+driver_register() { _driver_regsvr32 "$1"; }
+driver_unregister() { _driver_regsvr32 "$1" /u; }
+_driver_regsvr32() {
+    local said rc
+    said=$(WINEDEBUG=err+all,warn+module winerun "$1" regsvr32 /s ${2:-} "$(driver_winpath "$(driver_dll "$1")")" 2>&1 </dev/null)
+    rc=$?
+    [ $rc = 0 ] || echo "regsvr32 ${2:+$2 }of the $1-bit server: exit status $rc${said:+: $said}" >&2
+    return $rc
+}
 
 # Every bitness that runs here, each by its own regsvr32. Either one may be
 # unregistered alone: the keys both registry views share stay while the other

@@ -8,7 +8,7 @@
 # checked as a file instead; anywhere else a skip is a failure.
 # Usage: scripts/test.sh [-L label] [name-regex]   (e.g. "serial" runs only the
 # *serial* tests; -L unit the test programs, -L e2e or -L installer the scripts)
-# FOCUSER_TEST_LANES sets how many tests run at once (default 4).
+# FOCUSER_TEST_LANES sets how many tests run at once (default 3).
 set -u
 . "$(dirname "$0")/lib/bench.sh"
 bench_trap
@@ -61,7 +61,7 @@ fi
 # output and, for a run beside another one, the tests' logs.
 SUITE_DIR=${FOCUSER_BENCH_SUITE_DIR:-$BUILD_DIR/suite}
 BENCH_LANES_DIR=$SUITE_DIR/lanes
-lanes=${FOCUSER_TEST_LANES:-4}
+lanes=${FOCUSER_TEST_LANES:-3}
 bench_start_lanes "$lanes" || { echo "0 passed, 1 failed"; exit 1; }
 # Steps outside CTest run in the first lane.
 export WINEPREFIX=$BENCH_LANES_DIR/1/wineprefix

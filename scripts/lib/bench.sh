@@ -295,7 +295,7 @@ bench_cleanup() {
     done
     for pid in "${BENCH_PIDS[@]}"; do
         for i in $(seq 1 30); do
-            _bench_alive "$pid" || break
+            bench_alive "$pid" || break
             sleep 0.1
         done
         kill -9 "$pid" 2>/dev/null || true
@@ -306,7 +306,7 @@ bench_cleanup() {
 
 # Whether a process still runs: one that has ended but is not yet waited for (a
 # zombie) answers kill -0 all the same.
-_bench_alive() {
+bench_alive() {
     local state
     state=$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' "/proc/$1/stat" 2>/dev/null)
     [ -n "$state" ] && [ "$state" != Z ]

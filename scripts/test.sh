@@ -134,7 +134,7 @@ run_tests() {
             skip "$shown"
         elif [[ "$line" == *" Passed "* ]]; then
             entry_passed "$name" "$t" ""
-        elif ! grep -qx "$name" <<<"$timed" && again=$(run_alone "$name" "$@"); then
+        elif ! grep -qx "$name" <<<"$timed" && again=$(run_alone "$name"); then
             entry_passed "$name" "$again" " (failed beside others, passed alone; that log: ${testlog%.log}.beside.log)"
             passed_alone+=("$shown")
         else
@@ -169,13 +169,13 @@ entry_passed() {
     done < <(tr -d '\r' <"$testlog" 2>/dev/null | grep '^SKIP: ' | sed 's/ (this machine runs 64-bit code only)$/)/')
 }
 
-# run_alone NAME CTEST-ARGUMENTS...: the test once more, nothing beside it;
-# prints its seconds when it passes. The failing log is kept beside the new one.
+# run_alone NAME: the test once more, with run_tests' own CTest arguments and
+# nothing beside it (the last -R is the one CTest keeps); prints its seconds when
+# it passes. The failing log is kept beside the new one.
 run_alone() {
-    local name=$1 again=$logs/ctest-$1.log
-    shift
+    local again=$logs/ctest-$1.log
     cp "$testlog" "${testlog%.log}.beside.log" 2>/dev/null
-    ctest "$@" --resource-spec-file "$BENCH_LANES_DIR/lanes.json" -R "^$name\$" </dev/null >"$again" 2>&1 || return 1
+    ctest "${args[@]}" -R "^$1\$" </dev/null >"$again" 2>&1 || return 1
     sed -n 's/.*Test *#[0-9]*: .* Passed *\([0-9.]*\) sec.*/\1/p' "$again"
 }
 
